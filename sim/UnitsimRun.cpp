@@ -1,0 +1,418 @@
+// unitsim-run: runs a command on a simulated unit.
+//
+// The command gets private mount and network namespaces that look like the
+// unit: an interface "eth0" with the MAC address of the unit description (or
+// none), a private tmpfs at /run/shm with /run/shm/zmq in it, and a private
+// tmpfs at /root/zel_sysapp seeded with the files the description lists.
+// Nothing the command does there reaches the host's files, and several runs
+// can go on side by side. The I2C buses of the description are emulated by a
+// library preloaded into the command (lib/libunitsim-i2c.so beside bin/).
+//
+// As root plain namespaces are used; otherwise an unprivileged user namespace
+// maps the caller to root inside, where the kernel allows it.
+//
+// The runner execs the command in place, so the command keeps the runner's
+// process id, receives its signals and its exit status is the runner's. The
+// namespaces and mounts vanish with the last process that uses them.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <jansson.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+const char* const ShmDir = "/run/shm";
+const char* const ZmqDir = "/run/shm/zmq";
+// Scratch space of the simulation itself, inside the private /run/shm.
+const char* const StateDir = "/run/shm/.unitsim";
+const char* const SysappDir = "/root/zel_sysapp";
+const char* const PeerInterface = "unitsim0";
+
+void Usage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: unitsim-run --unit UNIT.json [--] COMMAND [ARGS...]\n"
+        "Runs COMMAND on a simulated unit described by UNIT.json.\n"
+        "\n"
+        "  --unit FILE   the unit description (JSON; see the README)\n"
+        "  -h, --help    show this help\n"
+        "\n"
+        "Examples:\n"
+        "  unitsim-run --unit examples/unit.json -- i2cdetect -y 1\n"
+        "  unitsim-run --unit examples/unit.json -- bash\n");
+}
+
+[[noreturn]] void Fail(const char* pFormat, const char* pArg = "", const char* pArg2 = "")
+{
+    fprintf(stderr, "unitsim-run: Error: ");
+    fprintf(stderr, pFormat, pArg, pArg2);
+    fprintf(stderr, "\n");
+    exit(1);
+}
+
+void WriteFileOrFail(const char* pPath, const std::string& Text)
+{
+    int Fd = open(pPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (Fd < 0)
+    {
+        Fail("cannot create %s: %s", pPath, strerror(errno));
+    }
+    size_t Done = 0;
+    while (Done < Text.size())
+    {
+        ssize_t n = write(Fd, Text.data() + Done, Text.size() - Done);
+        if (n < 0)
+        {
+            Fail("cannot write %s: %s", pPath, strerror(errno));
+        }
+        Done += static_cast<size_t>(n);
+    }
+    close(Fd);
+}
+
+bool ReadFile(const std::string& Path, std::string& Text)
+{
+    FILE* pFile = fopen(Path.c_str(), "rb");
+    if (pFile == nullptr)
+    {
+        return false;
+    }
+    char Chunk[4096];
+    size_t n;
+    while ((n = fread(Chunk, 1, sizeof(Chunk), pFile)) > 0)
+    {
+        Text.append(Chunk, n);
+    }
+    fclose(pFile);
+    return true;
+}
+
+// mkdir -p, creating each missing directory with Mode.
+void MakeDirs(const std::string& Path, mode_t Mode)
+{
+    for (size_t Pos = 1; Pos <= Path.size(); Pos++)
+    {
+        if (Pos == Path.size() || Path[Pos] == '/')
+        {
+            std::string Part = Path.substr(0, Pos);
+            if (mkdir(Part.c_str(), Mode) != 0 && errno != EEXIST)
+            {
+                Fail("cannot create directory %s: %s", Part.c_str(), strerror(errno));
+            }
+        }
+    }
+}
+
+void MountTmpfs(const char* pTarget, const char* pOptions)
+{
+    if (mount("unitsim", pTarget, "tmpfs", MS_NOSUID | MS_NODEV, pOptions) != 0)
+    {
+        Fail("cannot mount a tmpfs at %s: %s", pTarget, strerror(errno));
+    }
+}
+
+// Runs the ip(8) command with the given arguments; fails on a non-zero status.
+void RunIp(const std::vector<std::string>& Args)
+{
+    static const char* const Candidates[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"};
+    const char* pIp = nullptr;
+    for (const char* pCandidate : Candidates)
+    {
+        if (access(pCandidate, X_OK) == 0)
+        {
+            pIp = pCandidate;
+            break;
+        }
+    }
+    if (pIp == nullptr)
+    {
+        Fail("ip(8) not found; install the iproute2 package");
+    }
+    std::vector<char*> Argv;
+    Argv.push_back(const_cast<char*>(pIp));
+    std::string Line = "ip";
+    for (const std::string& Arg : Args)
+    {
+        Argv.push_back(const_cast<char*>(Arg.c_str()));
+        Line += " " + Arg;
+    }
+    Argv.push_back(nullptr);
+    pid_t Pid = fork();
+    if (Pid < 0)
+    {
+        Fail("fork failed: %s", strerror(errno));
+    }
+    if (Pid == 0)
+    {
+        execv(pIp, Argv.data());
+        _exit(127);
+    }
+    int Status = 0;
+    while (waitpid(Pid, &Status, 0) < 0 && errno == EINTR)
+    {
+    }
+    if (!WIFEXITED(Status) || WEXITSTATUS(Status) != 0)
+    {
+        Fail("'%s' failed", Line.c_str());
+    }
+}
+
+// Parses "aa:bb:cc:dd:ee:ff"; returns false for anything else.
+bool MacIsValid(const char* pMac)
+{
+    unsigned Bytes[6];
+    char Tail;
+    return strlen(pMac) == 17
+        && sscanf(pMac, "%2x:%2x:%2x:%2x:%2x:%2x%c", &Bytes[0], &Bytes[1], &Bytes[2],
+                  &Bytes[3], &Bytes[4], &Bytes[5], &Tail) == 6;
+}
+
+void EnterNamespaces()
+{
+    uid_t Uid = geteuid();
+    gid_t Gid = getegid();
+    if (Uid == 0)
+    {
+        if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
+        {
+            Fail("cannot create mount and network namespaces: %s", strerror(errno));
+        }
+        return;
+    }
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0)
+    {
+        Fail("this kernel does not let an unprivileged user create namespaces (%s); "
+             "run as root, or allow it with sysctl kernel.unprivileged_userns_clone=1 "
+             "and user.max_user_namespaces > 0", strerror(errno));
+    }
+    // Become root inside the new user namespace.
+    char Map[64];
+    WriteFileOrFail("/proc/self/setgroups", "deny");
+    snprintf(Map, sizeof(Map), "0 %u 1", static_cast<unsigned>(Uid));
+    WriteFileOrFail("/proc/self/uid_map", Map);
+    snprintf(Map, sizeof(Map), "0 %u 1", static_cast<unsigned>(Gid));
+    WriteFileOrFail("/proc/self/gid_map", Map);
+}
+
+void SetUpNetwork(json_t* pUnit)
+{
+    RunIp({"link", "set", "lo", "up"});
+    json_t* pEth0 = json_object_get(pUnit, "eth0");
+    if (pEth0 == nullptr || json_is_null(pEth0))
+    {
+        return;  // a unit without eth0
+    }
+    const char* pMac = json_string_value(json_object_get(pEth0, "mac"));
+    if (pMac == nullptr || !MacIsValid(pMac))
+    {
+        Fail("eth0.mac must be a MAC address like 02:00:00:00:00:01");
+    }
+    // A veth pair gives a real interface of any name without kernel modules.
+    RunIp({"link", "add", "eth0", "type", "veth", "peer", "name", PeerInterface});
+    RunIp({"link", "set", "eth0", "address", pMac});
+    RunIp({"link", "set", PeerInterface, "up"});
+    RunIp({"link", "set", "eth0", "up"});
+    const char* pIpv4 = json_string_value(json_object_get(pEth0, "ipv4"));
+    if (pIpv4 != nullptr)
+    {
+        RunIp({"addr", "add", pIpv4, "dev", "eth0"});
+    }
+}
+
+// Gives /root/zel_sysapp a private tmpfs. When the directory does not exist
+// on the host, /root is first covered by an overlay whose upper layer lives in
+// the private /run/shm, so the mount point is made without touching the host.
+void SetUpSysapp()
+{
+    struct stat Info;
+    if (stat(SysappDir, &Info) != 0)
+    {
+        std::string Upper = std::string(StateDir) + "/root-upper";
+        std::string Work = std::string(StateDir) + "/root-work";
+        MakeDirs(Upper, 0755);
+        MakeDirs(Work, 0755);
+        std::string Options = "lowerdir=/root,upperdir=" + Upper + ",workdir=" + Work;
+        if (mount("unitsim", "/root", "overlay", 0, Options.c_str()) != 0)
+        {
+            Fail("cannot cover /root with an overlay to make %s: %s", SysappDir, strerror(errno));
+        }
+        MakeDirs(SysappDir, 0755);
+    }
+    MountTmpfs(SysappDir, "mode=0755,size=16m");
+}
+
+// Seeds /root/zel_sysapp from the description's "zel_sysapp" list. Each
+// entry has "path" (relative, may contain directories) and either "content"
+// (text) or "source" (a file, relative to the description).
+void SeedSysapp(json_t* pUnit, const std::string& UnitDir)
+{
+    json_t* pFiles = json_object_get(pUnit, "zel_sysapp");
+    if (pFiles == nullptr)
+    {
+        return;
+    }
+    if (!json_is_array(pFiles))
+    {
+        Fail("zel_sysapp must be a list of {\"path\": ..., \"content\" or \"source\": ...}");
+    }
+    size_t Index;
+    json_t* pEntry;
+    json_array_foreach(pFiles, Index, pEntry)
+    {
+        const char* pPath = json_string_value(json_object_get(pEntry, "path"));
+        if (pPath == nullptr || pPath[0] == '/' || strstr(pPath, "..") != nullptr)
+        {
+            Fail("zel_sysapp entries need a relative \"path\" without \"..\"");
+        }
+        std::string Target = std::string(SysappDir) + "/" + pPath;
+        size_t Slash = Target.rfind('/');
+        MakeDirs(Target.substr(0, Slash), 0755);
+        std::string Text;
+        const char* pContent = json_string_value(json_object_get(pEntry, "content"));
+        const char* pSource = json_string_value(json_object_get(pEntry, "source"));
+        if (pContent != nullptr)
+        {
+            Text = pContent;
+        }
+        else if (pSource != nullptr)
+        {
+            std::string From = pSource[0] == '/' ? pSource : UnitDir + "/" + pSource;
+            if (!ReadFile(From, Text))
+            {
+                Fail("cannot read %s: %s", From.c_str(), strerror(errno));
+            }
+        }
+        WriteFileOrFail(Target.c_str(), Text);
+    }
+}
+
+// Directory of the running executable's lib/ sibling, where the preload
+// library is installed (the build tree has the same layout).
+std::string LibDir()
+{
+    char Self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", Self, sizeof(Self) - 1);
+    if (n <= 0)
+    {
+        return "";
+    }
+    Self[n] = '\0';
+    std::string Path = Self;
+    Path = Path.substr(0, Path.rfind('/'));     // bin
+    Path = Path.substr(0, Path.rfind('/'));     // prefix
+    return Path + "/lib";
+}
+
+void SetUpEnvironment(const std::string& UnitPath)
+{
+    setenv("UNITSIM_UNIT", UnitPath.c_str(), 1);
+    setenv("UNITSIM_STATE_DIR", StateDir, 1);
+    std::string Preload = LibDir() + "/libunitsim-i2c.so";
+    if (access(Preload.c_str(), R_OK) == 0)
+    {
+        const char* pOld = getenv("LD_PRELOAD");
+        if (pOld != nullptr && pOld[0] != '\0')
+        {
+            Preload += ":" + std::string(pOld);
+        }
+        setenv("LD_PRELOAD", Preload.c_str(), 1);
+    }
+}
+}
+
+int main(int argc, char* argv[])
+{
+    const char* pUnitArg = nullptr;
+    int First = 1;
+    while (First < argc)
+    {
+        std::string Arg = argv[First];
+        if (Arg == "-h" || Arg == "--help")
+        {
+            Usage(stdout);
+            return 0;
+        }
+        if (Arg == "--unit" && First + 1 < argc)
+        {
+            pUnitArg = argv[First + 1];
+            First += 2;
+        }
+        else if (Arg.rfind("--unit=", 0) == 0)
+        {
+            pUnitArg = argv[First] + 7;
+            First++;
+        }
+        else if (Arg == "--")
+        {
+            First++;
+            break;
+        }
+        else if (!Arg.empty() && Arg[0] == '-')
+        {
+            fprintf(stderr, "unitsim-run: Error: unknown option %s\n", Arg.c_str());
+            Usage(stderr);
+            return 1;
+        }
+        else
+        {
+            break;
+        }
+    }
+    if (pUnitArg == nullptr || First >= argc)
+    {
+        Usage(stderr);
+        return 1;
+    }
+
+    char UnitPath[PATH_MAX];
+    if (realpath(pUnitArg, UnitPath) == nullptr)
+    {
+        Fail("cannot find the unit description %s: %s", pUnitArg, strerror(errno));
+    }
+    json_error_t Error;
+    json_t* pUnit = json_load_file(UnitPath, 0, &Error);
+    if (pUnit == nullptr || !json_is_object(pUnit))
+    {
+        fprintf(stderr, "unitsim-run: Error: %s:%d: %s\n", UnitPath, Error.line,
+                pUnit == nullptr ? Error.text : "the description must be a JSON object");
+        return 1;
+    }
+    std::string UnitDir = UnitPath;
+    UnitDir = UnitDir.substr(0, UnitDir.rfind('/'));
+
+    EnterNamespaces();
+    // Keep every mount below private to this unit.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    {
+        Fail("cannot make the mounts private: %s", strerror(errno));
+    }
+    struct stat Info;
+    if (stat(ShmDir, &Info) != 0)
+    {
+        MakeDirs(ShmDir, 01777);
+    }
+    MountTmpfs(ShmDir, "mode=1777,size=64m");
+    MakeDirs(ZmqDir, 0777);
+    MakeDirs(StateDir, 0755);
+    SetUpSysapp();
+    SeedSysapp(pUnit, UnitDir);
+    SetUpNetwork(pUnit);
+    json_decref(pUnit);
+
+    SetUpEnvironment(UnitPath);
+    execvp(argv[First], argv + First);
+    fprintf(stderr, "unitsim-run: Error: cannot run %s: %s\n", argv[First], strerror(errno));
+    return 127;
+}
