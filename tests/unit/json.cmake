@@ -1,0 +1,4 @@
+# JSON access helpers, on real jansson parsing.
+eeprom_unit_test(JsonParseUtilsTest
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/JsonParseUtilsTest.cpp
+  LIBS device_widgets)
