@@ -3,55 +3,16 @@
 // getters' defaults for every member type.
 #include "JsonParseUtils.h"
 
+#include "CaptureStdout.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <regex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace
 {
-// Redirects file descriptor 1 into a temporary file until Finish().
-class cStdoutCapture
-{
-public:
-    cStdoutCapture()
-    {
-        fflush(stdout);
-        pFile = tmpfile();
-        SavedFd = dup(STDOUT_FILENO);
-        dup2(fileno(pFile), STDOUT_FILENO);
-    }
-    ~cStdoutCapture() { Finish(); }
-    std::string Finish()
-    {
-        std::string Text;
-        if (nullptr == pFile)
-        {
-            return Text;
-        }
-        fflush(stdout);
-        dup2(SavedFd, STDOUT_FILENO);
-        close(SavedFd);
-        rewind(pFile);
-        char Buffer[512];
-        size_t Count;
-        while (0 < (Count = fread(Buffer, 1, sizeof(Buffer), pFile)))
-        {
-            Text.append(Buffer, Count);
-        }
-        fclose(pFile);
-        pFile = nullptr;
-        return Text;
-    }
-
-private:
-    FILE* pFile = nullptr;
-    int SavedFd = -1;
-};
-
 // Splits captured output into lines, checks that each carries the report tag
 // of this module's source file, and returns what follows the tag.
 std::vector<std::string> ReportBodies(const std::string& Output)
@@ -95,7 +56,7 @@ const std::string NotArrayLine = "JSON Root in JsonParseStop() is not an array."
 
 TEST(JsonConvertStringToObjectTest, AcceptsArrayOrObjectAndIgnoresTrailingText)
 {
-    cStdoutCapture Capture;
+    cCaptureStdout Capture;
     json_t* pjtArray = JsonConvertStringToObject("[1, \"two\"] trailing ] { garbage");
     json_t* pjtObject = JsonConvertStringToObject("{\"k\": [true]}\n{\"second\": 1}");
     // Escaped NUL characters stay inside the string.
@@ -130,7 +91,7 @@ TEST(JsonConvertStringToObjectTest, ReportsFailureInThreeTaggedLines)
     for (const auto& Case : Cases)
     {
         SCOPED_TRACE(Case.pText ? Case.pText : "(null)");
-        cStdoutCapture Capture;
+        cCaptureStdout Capture;
         json_t* pjt = JsonConvertStringToObject(Case.pText);
         std::string Output = Capture.Finish();
         EXPECT_EQ(nullptr, pjt);
@@ -160,7 +121,7 @@ TEST(JsonParseStopTest, AddressedWhenAnElementObjectHasTheMember)
     for (const auto& Case : Cases)
     {
         SCOPED_TRACE(Case.pPayload);
-        cStdoutCapture Capture;
+        cCaptureStdout Capture;
         EXPECT_EQ(Case.Expected, JsonParseStop(Case.pPayload));
         EXPECT_EQ("", Capture.Finish());
     }
@@ -169,14 +130,14 @@ TEST(JsonParseStopTest, AddressedWhenAnElementObjectHasTheMember)
 TEST(JsonParseStopTest, MalformedPayloadIsReportedAndNotAddressed)
 {
     {
-        cStdoutCapture Capture;
+        cCaptureStdout Capture;
         EXPECT_FALSE(JsonParseStop("{\"HwMgrFPGA\": 1}"));
         EXPECT_EQ(std::vector<std::string>{NotArrayLine}, ReportBodies(Capture.Finish()));
     }
     for (const char* pPayload : {"HwMgrFPGA", static_cast<const char*>(nullptr)})
     {
         SCOPED_TRACE(pPayload ? pPayload : "(null)");
-        cStdoutCapture Capture;
+        cCaptureStdout Capture;
         EXPECT_FALSE(JsonParseStop(pPayload));
         std::vector<std::string> Bodies = ReportBodies(Capture.Finish());
         // The parser's three lines first, then the not-an-array line.
@@ -195,7 +156,7 @@ TEST(JsonGettersTest, FollowTheTypeTable)
                         " \"false\": false, \"null\": null, \"arr\": [1], \"obj\": {\"int\": 5}}");
     ASSERT_NE(nullptr, pjt);
     const char* const Keys[] = {"str", "int", "real", "true", "false", "null", "arr", "obj", "missing"};
-    cStdoutCapture Capture;
+    cCaptureStdout Capture;
     for (const char* pKey : Keys)
     {
         SCOPED_TRACE(pKey);
@@ -288,7 +249,7 @@ TEST(JsonGetEnableTest, AcceptsExactlyEnableOrDisable)
     {
         SCOPED_TRACE(Case.pKey);
         bool Enable = !Case.ExpectedEnable;
-        cStdoutCapture Capture;
+        cCaptureStdout Capture;
         EXPECT_EQ(Case.ExpectedError, JsonGetEnable(Case.pKey, pjt, &Enable));
         std::string Output = Capture.Finish();
         EXPECT_EQ(Case.ExpectedEnable, Enable);
@@ -301,7 +262,7 @@ TEST(JsonGetEnableTest, AcceptsExactlyEnableOrDisable)
             EXPECT_EQ(std::vector<std::string>{Case.pReport}, ReportBodies(Output));
         }
     }
-    cStdoutCapture Capture;
+    cCaptureStdout Capture;
     EXPECT_TRUE(JsonGetEnable("on", pjt, nullptr));
     EXPECT_EQ("", Capture.Finish());
     json_decref(pjt);

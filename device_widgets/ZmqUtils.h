@@ -1,0 +1,85 @@
+// ZmqUtils: creates ZeroMQ listener sockets and registers them as readers of
+// a czmq event loop, so that a service's message handlers run on its single
+// event-loop thread. Also carries ready-made readers for the system-control
+// stop request and the system status report, and a library-version query.
+//
+// Two creation operations exist. ZmqCreateListenerType is lenient: a failed
+// bind/connect or reader registration is reported on standard output
+// ("ZMQU Error: " and then the message) and the socket is returned anyway,
+// possibly unattached or never read. ZmqCreateListener (always a subscriber)
+// is strict: those failures are fatal assertions. In both, a null loop, a
+// socket that cannot be created or a null topic entry is fatal.
+//
+// The returned socket belongs to the caller, who destroys it (zsock_destroy)
+// after the loop is destroyed. The module keeps no state of its own.
+#ifndef DEVICE_WIDGETS_ZMQUTILS_H
+#define DEVICE_WIDGETS_ZMQUTILS_H
+
+#include <czmq.h>
+#include <cstdint>
+
+// How a listener is attached to its endpoint. Only LCT_CONNECT connects;
+// every other value, including ones outside the list, binds. The underlying
+// type is fixed so that any int is a valid value.
+typedef enum : int
+{
+    LCT_BIND = 0,
+    LCT_CONNECT = 1
+} teListenConnectType;
+
+// One subscription prefix.
+typedef struct
+{
+    const char* pTopic;  // NUL-terminated prefix; "" matches every message
+} tsTopic;
+
+// A reader handler: the event loop's reader function. Returns 0 to keep the
+// loop running and -1 to end it.
+typedef int (*pCzmqCallback)(zloop_t* pLoop, zsock_t* pSocket, void* pArg);
+
+// A process's status as reported on the system status channel (32 bits).
+enum ProcessStatus_e : int32_t
+{
+    PS_OK = 0,
+    PS_FAULT = 1,
+    PS_WAITING = 2,
+    PS_SHUTDOWN = 3,
+    PS_NUM_STATUS_STATES = 4  // count, not a status
+};
+
+// Creates a socket of ZeroMQ type ZmqSocketType, binds or connects it to
+// pSocketAddress (used verbatim), subscribes it and registers it as a
+// tolerant reader of pLoop calling pMsgHandler with pArg.
+// Subscriptions are made only on subscriber sockets (type 2): NumTopics 0
+// subscribes to everything, otherwise pTopics[0..NumTopics-1] in order, each
+// pTopic non-null (assertion). For every other type (pull 7 above all)
+// subscribing means nothing, so pTopics is never read and may be null.
+// A failed bind/connect or registration is reported and creation goes on.
+// Returns the socket; pLoop null or a failed socket creation is fatal.
+zsock_t* ZmqCreateListenerType(zloop_t* pLoop, const char* pSocketAddress, teListenConnectType ConnectType,
+                               pCzmqCallback pMsgHandler, uint8_t NumTopics, tsTopic* pTopics, void* pArg,
+                               int ZmqSocketType);
+
+// As ZmqCreateListenerType for a subscriber socket (type 2), but strict: a
+// failed bind/connect or reader registration is fatal. Returns the socket.
+zsock_t* ZmqCreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenConnectType ConnectType,
+                           pCzmqCallback pMsgHandler, uint8_t NumTopics, tsTopic* pTopics, void* pArg);
+
+// Reader for the system-control channel. Receives one waiting message; when
+// its first frame is exactly "ServiceStop" and its payload is addressed to
+// this service (JsonParseStop), returns -1 to end the loop. Returns 0 when
+// nothing is waiting, for any other topic (such as a longer one that the
+// prefix subscription lets through), and for a payload that is missing or
+// not addressed to us. The message is always consumed. arg is not used.
+int ParseSystemControl(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* arg);
+
+// Reader for the system status channel. Receives one waiting message and
+// stores into *pStatus (a ProcessStatus_e, may be null): PS_OK for
+// "SysStatus"/"Ok", PS_FAULT for "SysStatus"/"Error" (exact case), and
+// PS_WAITING for anything else or when nothing was waiting. Returns 0.
+int SystemStatCallback(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* pStatus);
+
+// Queries the messaging library's version and discards it; prints nothing.
+void ZmqPrintLibVersions();
+
+#endif
