@@ -16,6 +16,9 @@ const char* const StatusTopic = "SysStatus";
 const char* const StatusOkText = "Ok";
 const char* const StatusErrorText = "Error";
 
+// Largest inbound message a listener accepts; -1: no limit.
+int64_t ListenerMaxMsgSize = -1;
+
 // The steps shared by both creation operations. Strict turns a failed
 // bind/connect or reader registration into an assertion failure instead of
 // a report.
@@ -26,6 +29,11 @@ zsock_t* CreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenConn
     assert(nullptr != pLoop);
     zsock_t* pSocket = zsock_new(ZmqSocketType);
     assert(nullptr != pSocket);
+    // Before attaching: connections copy the socket's options when made.
+    if (ListenerMaxMsgSize >= 0)
+    {
+        zsock_set_maxmsgsize(pSocket, static_cast<int>(ListenerMaxMsgSize));
+    }
 
     // Attach: only LCT_CONNECT connects, any other value binds.
     int Result = (LCT_CONNECT == ConnectType) ? zsock_connect(pSocket, "%s", pSocketAddress)
@@ -156,4 +164,9 @@ void ZmqPrintLibVersions()
     (void)Major;
     (void)Minor;
     (void)Patch;
+}
+
+void ZmqSetListenerMaxMsgSize(int64_t MaxBytes)
+{
+    ListenerMaxMsgSize = MaxBytes;
 }

@@ -11,7 +11,8 @@
 // socket that cannot be created or a null topic entry is fatal.
 //
 // The returned socket belongs to the caller, who destroys it (zsock_destroy)
-// after the loop is destroyed. The module keeps no state of its own.
+// after the loop is destroyed. The module's only state is the optional
+// inbound size limit of ZmqSetListenerMaxMsgSize.
 #ifndef DEVICE_WIDGETS_ZMQUTILS_H
 #define DEVICE_WIDGETS_ZMQUTILS_H
 
@@ -64,6 +65,12 @@ zsock_t* ZmqCreateListenerType(zloop_t* pLoop, const char* pSocketAddress, teLis
 // failed bind/connect or reader registration is fatal. Returns the socket.
 zsock_t* ZmqCreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenConnectType ConnectType,
                            pCzmqCallback pMsgHandler, uint8_t NumTopics, tsTopic* pTopics, void* pArg);
+
+// Caps the size of inbound messages on listeners created from now on: a
+// peer that sends a larger message is disconnected and the message dropped,
+// so no peer can exhaust the process's memory. -1 (the default) sets no
+// limit.
+void ZmqSetListenerMaxMsgSize(int64_t MaxBytes);
 
 // Reader for the system-control channel. Receives one waiting message; when
 // its first frame is exactly "ServiceStop" and its payload is addressed to
