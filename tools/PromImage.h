@@ -1,0 +1,27 @@
+// PromImage: chip images of the identity EEPROM, on the host.
+//
+// A chip image is the 4096 bytes the EEPROM holds: the record encrypted with
+// the record cipher. These commands use the record layout and the cipher of
+// eeprom/Common (through cPromImage) and the same crypto library as the
+// service, so an image made here is exactly what the service reads.
+#ifndef TOOLS_PROMIMAGE_H
+#define TOOLS_PROMIMAGE_H
+
+#include <cstdint>
+
+// The record cipher, without a chip.
+class cPromImage
+{
+public:
+    // Binds the crypto library; returns true on failure (reported on stderr).
+    static bool BindCipher();
+    // Encrypts or decrypts 4096 bytes in place.
+    static void Encrypt(uint8_t* pImage);
+    static void Decrypt(uint8_t* pImage);
+};
+
+// promtool image create|show ...; argv[0] is "create" or "show".
+// Returns the process exit status.
+int PromImageCommand(int argc, char* argv[]);
+
+#endif
