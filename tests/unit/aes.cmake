@@ -39,3 +39,13 @@ add_dependencies(AesLibNoSetkeyDecTest aeslib_no_setkey_dec)
 # The loader must not find the library by another way than the RUNPATH.
 set_tests_properties(AesLibTest AesLibMissingTest AesLibNoSetkeyDecTest PROPERTIES
   ENVIRONMENT_MODIFICATION "LD_LIBRARY_PATH=unset:")
+
+# Under AddressSanitizer, dlopen is called from inside libasan, and the
+# loader applies only the calling object's DT_RUNPATH, i.e. none. A DT_RPATH
+# in the executable is searched whoever calls dlopen, so sanitizer builds
+# give these binaries RPATH entries instead of RUNPATH ones.
+if(EEPROM_SANITIZE)
+  foreach(aes_test AesLibTest AesLibMissingTest AesLibNoSetkeyDecTest)
+    target_link_options(${aes_test} PRIVATE -Wl,--disable-new-dtags)
+  endforeach()
+endif()
