@@ -4,6 +4,12 @@
 #include <cassert>
 
 #include "HeartBeater.h"
+#include "I2cBus.h"
+#include "JsonParsePromCommand.h"
+#include "JsonParseSystemMessage.h"
+#include "JsonPublishEeprom.h"
+#include "Prom.h"
+#include "ZmqUtils.h"
 
 namespace
 {
@@ -11,6 +17,8 @@ const size_t TickPeriodMs = 1000;
 const size_t TickRepeatForever = 0;     // zloop reads 0 as "without end"
 const size_t LoopTimerLimit = 1;        // the tick is the loop's only timer
 const char* const HbProcessName = "Eeprom Manager";
+// Ample for any valid command or stop request; larger messages are dropped.
+const int64_t MaxInboundMessageBytes = 64 * 1024;
 }
 
 static zloop_t* pPromLoop = nullptr;
@@ -22,6 +30,14 @@ void InitCzmqLoop()
     pPromLoop = zloop_new();
     assert(nullptr != pPromLoop);
 
+    InitI2cBusses();
+    CreateProm();
+    // The first identity text is ready before any socket exists.
+    JsonPromPublishCreateObject();
+    JsonPromPublishCreateSocket();
+    ZmqSetListenerMaxMsgSize(MaxInboundMessageBytes);
+    JsonParseCommandCreateSocket(pPromLoop);
+    JsonParseSystemMessageCreate(pPromLoop);
     pHbBeater = new cHeartBeater(HbProcessName);
 
     OneSecTimer = zloop_timer(pPromLoop, TickPeriodMs, TickRepeatForever, DoEverySecond, nullptr);
@@ -42,11 +58,17 @@ void CleanupCzmqLoop()
     (void)Result;
     zloop_destroy(&pPromLoop);
 
+    JsonPromPublishCleanup();
+    JsonParseCleanup();
+    JsonParseSystemMessageCleanup();
     if (nullptr != pHbBeater)
     {
         delete pHbBeater;
         pHbBeater = nullptr;
     }
+    // Every accepted change was written when it was made: nothing to save.
+    DestroyProm();
+    CloseI2cBusses();
 }
 
 int DoEverySecond(zloop_t* pLocalLoop, int TimerId, void* arg)
@@ -55,5 +77,6 @@ int DoEverySecond(zloop_t* pLocalLoop, int TimerId, void* arg)
     (void)TimerId;
     (void)arg;
     pHbBeater->SendBeat();
+    JsonPromPublish();
     return 0;
 }

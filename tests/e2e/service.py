@@ -43,6 +43,41 @@ def unit_description(mac=DEFAULT_MAC, sysapp=None, chip=None, log=None, ipv4=Non
     return description
 
 
+def provision(unit_dir, serial="123456", mac=DEFAULT_MAC, name="Unit A", image="chip.bin"):
+    """Makes the unit's chip image with promtool, as a factory would."""
+    path = os.path.join(str(unit_dir), image)
+    subprocess.run([PROMTOOL, "image", "create", "--serial", serial, "--mac", mac,
+                    "--name", name, "--force", "-o", path], check=True)
+    return path
+
+
+def show_image(path, mac=DEFAULT_MAC):
+    """`promtool image show` of a chip image, as a dict of its fields."""
+    out = subprocess.run([PROMTOOL, "image", "show", path, "--mac", mac], check=True,
+                         stdout=subprocess.PIPE).stdout.decode("utf-8", "replace")
+    fields = {}
+    for line in out.splitlines():
+        key, _, value = line.partition(":")
+        if key.startswith("Valid for"):
+            key = "Valid"
+        fields[key.strip()] = value.strip() if key != "Unit name" else value[1:].lstrip(" ")
+    return fields
+
+
+def read_log(unit_dir, name="transfers.log"):
+    """The simulated bus's transfer log, a line per message."""
+    path = os.path.join(str(unit_dir), name)
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return f.read().splitlines()
+
+
+def page_writes(log):
+    """The page-write messages of a transfer log."""
+    return [line for line in log if " W 0x50 len=34 ack" in line]
+
+
 def write_unit(directory, description):
     """Writes a unit description into directory and returns its path."""
     path = os.path.join(str(directory), "unit.json")
@@ -161,6 +196,32 @@ class Service:
     def identity_subscriber(self):
         return self.socket(zmq.SUB, "PromStat")
 
+    def send_command(self, *frames):
+        """Pushes one message (frames as bytes) to the command socket."""
+        sock = getattr(self, "_command", None)
+        if sock is None:
+            sock = self._command = self.socket(zmq.PUSH, "PromCmd")
+        sock.send_multipart(list(frames), copy=True)
+
+    def set_name(self, name):
+        self.send_command(b"Set Prom", json.dumps({"Unit Name": name}).encode())
+
+    def system_control(self, timeout=5.0):
+        """An XPUB bound where the service's stop subscription connects;
+        returns once the service has subscribed, so nothing sent is lost."""
+        sock = self.socket(zmq.XPUB, "SysCntl", bind=True)
+        message = receive(sock, timeout)
+        assert message == [b"\x01ServiceStop"], message
+        return sock
+
+    def alive_after(self, seconds):
+        """True when the process is still running after `seconds`."""
+        try:
+            self.process.wait(seconds)
+            return False
+        except subprocess.TimeoutExpired:
+            return True
+
     def stop(self, sig=signal.SIGTERM, timeout=15.0):
         """Signals the service and returns its exit status."""
         if self.process.poll() is None:
@@ -186,6 +247,36 @@ class Service:
             self.process.wait()
         self.process.stdout.close()
         self.process.stderr.close()
+
+
+def identity(name, serial="123456"):
+    """The exact identity text for a valid record."""
+    return ('{"Serial Number": "%s", "Unit Name": "%s"}' % (serial, name)).encode()
+
+
+INVALID_IDENTITY = b'{"Serial Number": "INVLD", "Unit Name": "EEPROM Invalid"}'
+
+
+def next_identity(sub, timeout=3.0):
+    """The text of the next PromInfo message (frames checked)."""
+    frames = receive(sub, timeout)
+    assert frames is not None, "no PromInfo within %s s" % timeout
+    assert len(frames) == 2 and frames[0] == b"PromInfo", frames
+    return frames[1]
+
+
+def wait_identity(sub, text, timeout=10.0):
+    """Waits for a PromInfo message carrying exactly text."""
+    deadline = time.monotonic() + timeout
+    seen = []
+    while time.monotonic() < deadline:
+        frames = receive(sub, max(0.1, deadline - time.monotonic()))
+        if frames is None:
+            break
+        seen.append(frames[1])
+        if frames[1] == text:
+            return
+    raise AssertionError("no PromInfo %r; saw %r" % (text, seen))
 
 
 def receive(sock, timeout=3.0):

@@ -1,0 +1,109 @@
+// JsonParsePromCommand: "Set Prom" handling on the command socket.
+#include "JsonParsePromCommand.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <jansson.h>
+
+#include "JsonParseUtils.h"
+#include "Prom.h"
+#include "ZmqUtils.h"
+
+namespace
+{
+const char* const PromErrorTag = "EEPROM ERR: ";
+const char* const PromCmdEndpoint = "ipc:///run/shm/zmq/PromCmd";
+const char* const SetPromTopic = "Set Prom";
+const int ZmqPullSocket = 7;
+const int CommandResult = 0;
+
+// Stores psName when it would change the stored unit name. The comparison is
+// made on the name as it would be stored (cut to 15 bytes on a character
+// boundary), so a peer repeating a long name does not rewrite the chip on
+// every request.
+void SetName(const char* psName)
+{
+    char pCurrentName[17] = {};
+    pProm->GetUnitName(pCurrentName);
+    char Requested[17] = {};
+    cProm::CutUnitName(psName, reinterpret_cast<uint8_t*>(Requested));
+    if (0 != strcmp(pCurrentName, Requested))
+    {
+        pProm->SetUnitName(psName);
+    }
+}
+
+// Applies one "Set Prom" body and writes the record when it changed.
+void ParseProm(const char* pjsCommandString)
+{
+    json_t* pjtCommandRoot = JsonConvertStringToObject(pjsCommandString);
+    const char* psName = JsonGetString("Unit Name", pjtCommandRoot);
+    if (nullptr != psName)
+    {
+        SetName(psName);
+    }
+    if (pProm->WriteRequired())
+    {
+        pProm->EncryptWrite();
+    }
+    if (nullptr != pjtCommandRoot)
+    {
+        json_decref(pjtCommandRoot);
+    }
+}
+}
+
+static zsock_t* pCommandSock = nullptr;    // the PULL socket
+
+void JsonParseCommandCreateSocket(zloop_t* pPromLoop)
+{
+    pCommandSock = ZmqCreateListenerType(pPromLoop, PromCmdEndpoint, LCT_BIND,
+                                         JsonParseCommandMessage, 0, nullptr, nullptr,
+                                         ZmqPullSocket);
+    assert(nullptr != pCommandSock);
+}
+
+int JsonParseCommandMessage(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* arg)
+{
+    (void)pLocalLoop;
+    (void)arg;
+    if (!pProm->HasValidData())
+    {
+        zmsg_t* pDiscard = zmsg_recv_nowait(pLocalSubSocket);
+        zmsg_destroy(&pDiscard);
+        printf("%s", PromErrorTag);
+        printf("Command ignored: the EEPROM record is not valid for this unit.\n");
+        return CommandResult;
+    }
+
+    zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
+    assert(nullptr != pMessage);
+    char* pTopic = zmsg_popstr(pMessage);
+    assert(nullptr != pTopic);
+    char* pjsCommandString = zmsg_popstr(pMessage);
+
+    if (0 == strcmp(pTopic, SetPromTopic))
+    {
+        if (nullptr == pjsCommandString)
+        {
+            printf("%s", PromErrorTag);
+            printf("Set Prom command without a body ignored.\n");
+        }
+        else
+        {
+            ParseProm(pjsCommandString);
+        }
+    }
+
+    free(pTopic);
+    free(pjsCommandString);
+    zmsg_destroy(&pMessage);
+    return CommandResult;
+}
+
+void JsonParseCleanup()
+{
+    zsock_destroy(&pCommandSock);
+}

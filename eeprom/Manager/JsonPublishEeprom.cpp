@@ -1,0 +1,101 @@
+// JsonPublishEeprom: the "PromInfo" identity publisher.
+#include "JsonPublishEeprom.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <czmq.h>
+#include <jansson.h>
+
+#include "Prom.h"
+
+namespace
+{
+const char* const PromErrorTag = "EEPROM ERR: ";
+const char* const PromStatEndpoint = "ipc:///run/shm/zmq/PromStat";
+const char* const PromInfoTopic = "PromInfo";
+}
+
+static zsock_t* pEpStatSockIpc = nullptr;   // the publish socket
+static json_t* pjtEeprom = nullptr;         // the identity object, reused
+static char* pjsEeprom = nullptr;           // its text; null when there is none
+static int CreationResult = 0;              // OR of the member insertions' status
+
+void JsonPromPublishCreateObject()
+{
+    CreationResult = 0;
+    if (nullptr != pjtEeprom)
+    {
+        int ClearResult = json_object_clear(pjtEeprom);
+        assert(0 == ClearResult);
+        (void)ClearResult;
+    }
+    else
+    {
+        pjtEeprom = json_object();
+    }
+    assert(nullptr != pjtEeprom);
+
+    if (pProm->HasValidData())
+    {
+        char Sn[7] = {};
+        char Name[17] = {};
+        pProm->GetSerialNumber(Sn);
+        pProm->GetUnitName(Name);
+        // json_string refuses text that is not valid UTF-8; inserting the
+        // null it returns fails, and so does the build.
+        CreationResult |= json_object_set_new(pjtEeprom, "Serial Number", json_string(Sn));
+        CreationResult |= json_object_set_new(pjtEeprom, "Unit Name", json_string(Name));
+    }
+    else
+    {
+        CreationResult |= json_object_set_new(pjtEeprom, "Serial Number", json_string("INVLD"));
+        CreationResult |= json_object_set_new(pjtEeprom, "Unit Name", json_string("EEPROM Invalid"));
+    }
+
+    free(pjsEeprom);
+    pjsEeprom = nullptr;
+    if (0 != CreationResult)
+    {
+        printf("%s", PromErrorTag);
+        printf("Creating eeprom information.\n");
+        return;
+    }
+    pjsEeprom = json_dumps(pjtEeprom, 0);
+}
+
+void JsonPromPublishCreateSocket()
+{
+    pEpStatSockIpc = zsock_new(ZMQ_PUB);
+    assert(nullptr != pEpStatSockIpc);
+    if (0 != zsock_bind(pEpStatSockIpc, "%s", PromStatEndpoint))
+    {
+        printf("%s", PromErrorTag);
+        printf("Could not bind one or more sockets in JsonPromPublishCreate.\n");
+    }
+}
+
+void JsonPromPublish()
+{
+    assert(nullptr != pEpStatSockIpc);
+    if (pProm->HasChanged())
+    {
+        JsonPromPublishCreateObject();
+    }
+    if (nullptr != pjsEeprom)
+    {
+        int SendResult = zstr_sendm(pEpStatSockIpc, PromInfoTopic);
+        SendResult |= zstr_send(pEpStatSockIpc, pjsEeprom);
+        assert(0 == SendResult);
+        (void)SendResult;
+    }
+}
+
+void JsonPromPublishCleanup()
+{
+    zsock_destroy(&pEpStatSockIpc);
+    free(pjsEeprom);
+    pjsEeprom = nullptr;
+    json_decref(pjtEeprom);
+    pjtEeprom = nullptr;
+}
