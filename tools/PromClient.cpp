@@ -1,9 +1,913 @@
-// PromClient: placeholder until the client commands land.
+// PromClient: promtool's commands that talk to a running eeprom-manager on
+// the unit through its ZeroMQ endpoints (ipc:// under /run/shm/zmq):
+//
+//   watch     SUB connected to PromStat, SUB bound at HbBeats: prints each
+//             identity message and heartbeat with a time stamp.
+//   set-name  PUSH connected to PromCmd: sends "Set Prom" with a new unit
+//             name, then waits for the identity to carry it.
+//   stop      XPUB bound at SysCntl: waits for the service's "ServiceStop"
+//             subscription, then sends a stop request addressed to it.
+//   status    one identity message and one heartbeat, or says which is
+//             missing.
+//
+// What can go wrong, and how the commands stay out of trouble:
+// - The service is not running. Every wait has a deadline (--timeout), and
+//   a PUSH socket is made with ZMQ_IMMEDIATE and a send time-out, so no
+//   command blocks for longer than its time-out; set-name also sees at once
+//   that nobody listens at PromCmd.
+// - The heartbeat and system-control endpoints are normally bound by other
+//   services of the unit (health monitor, system control), and the service
+//   connects to them. Binding there ourselves would silently take the
+//   endpoint from a running peer (a bind on an ipc path replaces the file),
+//   so before binding we try a plain connect to the path: if something
+//   accepts it, the endpoint is in use and left alone.
+// - A stop request sent before the service's subscription has arrived is
+//   dropped by the publisher; an XPUB shows the subscription, so the request
+//   goes out only once it is there.
+// - Pending outgoing messages are kept for a bounded linger when the socket
+//   closes, so a request is not lost by exiting right after the send.
 #include "PromClient.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <getopt.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+#include <czmq.h>
+#include <jansson.h>
+
+#include "Prom.h"
+#include "PromToolCommon.h"
+
+namespace
+{
+const char* const DefaultZmqDir = "/run/shm/zmq";
+const char* const IdentityTopic = "PromInfo";
+const char* const HeartbeatTopic = "HbMon";
+const char* const ServiceProcessName = "Eeprom Manager";
+const char* const CommandTopic = "Set Prom";
+const char* const StopTopic = "ServiceStop";
+const char* const StopPayload = "[{\"HwMgrFPGA\": null}]";
+const long MaxTimeoutS = 3600;
+// Exit status after SIGINT/SIGTERM in a command that had not finished.
+const int InterruptedStatus = 130;
+
+// Settings every command has.
+struct ClientOptions_s
+{
+    std::string ZmqDir;     // directory of the unit's ipc endpoints
+    long TimeoutS;          // longest wait of the command, seconds
+};
+
+// The ipc endpoint of Name, and the socket file behind it.
+std::string EndpointPath(const ClientOptions_s& Options, const char* pName)
+{
+    return Options.ZmqDir + "/" + pName;
+}
+
+std::string Endpoint(const ClientOptions_s& Options, const char* pName)
+{
+    return "ipc://" + EndpointPath(Options, pName);
+}
+
+enum eListenerState
+{
+    LS_NONE,        // no socket file, or nobody accepts on it
+    LS_LISTENING,   // a process is bound there
+    LS_UNKNOWN      // cannot tell (path too long, permissions...)
+};
+
+// Tries a plain unix-stream connect to the socket file at Path, which is
+// what a ZeroMQ ipc peer would do, and closes it again at once.
+eListenerState ProbeListener(const std::string& Path)
+{
+    sockaddr_un Address = {};
+    Address.sun_family = AF_UNIX;
+    if (Path.size() >= sizeof(Address.sun_path))
+    {
+        return LS_UNKNOWN;
+    }
+    memcpy(Address.sun_path, Path.c_str(), Path.size() + 1);
+    // Non-blocking: a listener with a full backlog must not stall us.
+    int Fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (Fd < 0)
+    {
+        return LS_UNKNOWN;
+    }
+    eListenerState State = LS_UNKNOWN;
+    if (connect(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) == 0 || errno == EAGAIN
+        || errno == EINPROGRESS)
+    {
+        State = LS_LISTENING;
+    }
+    else if (errno == ENOENT || errno == ECONNREFUSED)
+    {
+        State = LS_NONE;
+    }
+    close(Fd);
+    return State;
+}
+
+// Reports an endpoint whose socket path cannot be used. Returns 1.
+int PathError(const std::string& Path)
+{
+    sockaddr_un Address;
+    if (Path.size() >= sizeof(Address.sun_path))
+    {
+        return ToolError("socket path %s is too long (at most %zu bytes); use a shorter --zmq-dir",
+                         Path.c_str(), sizeof(Address.sun_path) - 1);
+    }
+    return ToolError("cannot reach socket %s: %s", Path.c_str(), strerror(errno));
+}
+
+// Prints the wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm" (local time).
+void PrintTimeStamp()
+{
+    timespec Now;
+    clock_gettime(CLOCK_REALTIME, &Now);
+    struct tm Local;
+    localtime_r(&Now.tv_sec, &Local);
+    char Text[32];
+    strftime(Text, sizeof(Text), "%Y-%m-%d %H:%M:%S", &Local);
+    printf("%s.%03ld", Text, Now.tv_nsec / 1000000L);
+}
+
+// Prints one frame, with control characters escaped so that each message
+// stays on one line.
+void PrintFrame(const zframe_t* pFrame)
+{
+    const uint8_t* pData = zframe_data(const_cast<zframe_t*>(pFrame));
+    size_t Size = zframe_size(const_cast<zframe_t*>(pFrame));
+    for (size_t i = 0; i < Size; i++)
+    {
+        if (pData[i] < 0x20 || pData[i] == 0x7f)
+        {
+            printf("\\x%02x", pData[i]);
+        }
+        else
+        {
+            putchar(pData[i]);
+        }
+    }
+}
+
+// Prints "<time stamp> frame1 frame2 ..." and flushes, so that a pipe
+// reader sees each message as it comes.
+void PrintStampedMessage(zmsg_t* pMessage)
+{
+    PrintTimeStamp();
+    for (zframe_t* pFrame = zmsg_first(pMessage); pFrame != nullptr; pFrame = zmsg_next(pMessage))
+    {
+        putchar(' ');
+        PrintFrame(pFrame);
+    }
+    putchar('\n');
+    fflush(stdout);
+}
+
+// The frames of a message as strings (empty for a missing frame).
+std::string FrameText(zmsg_t* pMessage, size_t Index)
+{
+    zframe_t* pFrame = zmsg_first(pMessage);
+    for (size_t i = 0; i < Index && pFrame != nullptr; i++)
+    {
+        pFrame = zmsg_next(pMessage);
+    }
+    if (pFrame == nullptr)
+    {
+        return std::string();
+    }
+    return std::string(reinterpret_cast<const char*>(zframe_data(pFrame)), zframe_size(pFrame));
+}
+
+// A SUB socket connected to the identity publisher, subscribed to its topic.
+// Returns null after reporting a failure.
+zsock_t* IdentitySubscriber(const ClientOptions_s& Options)
+{
+    std::string Where = Endpoint(Options, "PromStat");
+    zsock_t* pSock = zsock_new(ZMQ_SUB);
+    if (pSock == nullptr)
+    {
+        ToolError("cannot create a ZeroMQ socket: %s", zmq_strerror(zmq_errno()));
+        return nullptr;
+    }
+    zsock_set_subscribe(pSock, IdentityTopic);
+    if (zsock_connect(pSock, "%s", Where.c_str()) != 0)
+    {
+        ToolError("cannot connect to %s: %s", Where.c_str(), zmq_strerror(zmq_errno()));
+        zsock_destroy(&pSock);
+    }
+    return pSock;
+}
+
+// A socket bound at an ipc endpoint, with the identity of the socket file
+// the bind made. Closing a socket leaves its file behind; we remove it, but
+// only while it is still ours (another process may have bound there since).
+struct BoundSocket_s
+{
+    zsock_t* pSock = nullptr;   // the bound socket, or null
+    std::string Path;           // its socket file
+    dev_t Device = 0;           // the file's device and inode after the bind
+    ino_t Inode = 0;
+};
+
+// Binds a socket of Type at the endpoint Name unless a process is already
+// bound there. *pInUse tells that case apart (no socket, nothing reported);
+// any other failure is reported. Returns true on failure.
+bool BindUnlessInUse(const ClientOptions_s& Options, const char* pName, int Type, BoundSocket_s* pBound,
+                     bool* pInUse)
+{
+    *pInUse = false;
+    pBound->Path = EndpointPath(Options, pName);
+    eListenerState State = ProbeListener(pBound->Path);
+    if (State == LS_LISTENING)
+    {
+        *pInUse = true;
+        return true;
+    }
+    if (State == LS_UNKNOWN)
+    {
+        PathError(pBound->Path);
+        return true;
+    }
+    pBound->pSock = zsock_new(Type);
+    if (pBound->pSock == nullptr)
+    {
+        ToolError("cannot create a ZeroMQ socket: %s", zmq_strerror(zmq_errno()));
+        return true;
+    }
+    if (zsock_bind(pBound->pSock, "ipc://%s", pBound->Path.c_str()) < 0)
+    {
+        ToolError("cannot bind ipc://%s: %s", pBound->Path.c_str(), zmq_strerror(zmq_errno()));
+        zsock_destroy(&pBound->pSock);
+        return true;
+    }
+    struct stat Info;
+    if (stat(pBound->Path.c_str(), &Info) == 0)
+    {
+        pBound->Device = Info.st_dev;
+        pBound->Inode = Info.st_ino;
+    }
+    return false;
+}
+
+// Closes the bound socket and removes its socket file if that is still the
+// one our bind made.
+void CloseBound(BoundSocket_s* pBound)
+{
+    if (pBound->pSock == nullptr)
+    {
+        return;
+    }
+    zsock_destroy(&pBound->pSock);
+    struct stat Info;
+    if (pBound->Inode != 0 && stat(pBound->Path.c_str(), &Info) == 0 && Info.st_dev == pBound->Device
+        && Info.st_ino == pBound->Inode)
+    {
+        unlink(pBound->Path.c_str());
+    }
+}
+
+// Binds a SUB for heartbeats at HbBeats, unless a health monitor owns the
+// endpoint: then pBeats->pSock stays null and a warning ending in
+// pWhatThen is printed. Returns true on any other failure (reported).
+bool HeartbeatSubscriber(const ClientOptions_s& Options, BoundSocket_s* pBeats, const char* pWhatThen)
+{
+    bool MonitorPresent = false;
+    if (BindUnlessInUse(Options, "HbBeats", ZMQ_SUB, pBeats, &MonitorPresent))
+    {
+        if (!MonitorPresent)
+        {
+            return true;
+        }
+        ToolWarning("a health monitor is bound at %s; %s", Endpoint(Options, "HbBeats").c_str(), pWhatThen);
+        return false;
+    }
+    zsock_set_subscribe(pBeats->pSock, HeartbeatTopic);
+    return false;
+}
+
+// Milliseconds left until Deadline (zclock_mono time), at least 0.
+int RemainingMs(int64_t Deadline)
+{
+    int64_t Left = Deadline - zclock_mono();
+    return Left > 0 ? static_cast<int>(Left) : 0;
+}
+
+// Waits up to TimeoutMs for a message on pSock. Returns true when one is
+// ready; false after the time-out or a signal (zsys_interrupted tells).
+bool WaitReadable(zsock_t* pSock, int TimeoutMs)
+{
+    zmq_pollitem_t Item = {zsock_resolve(pSock), 0, ZMQ_POLLIN, 0};
+    return zmq_poll(&Item, 1, TimeoutMs) > 0;
+}
+
+void CommonOptionsUsage(FILE* pOut, long DefaultTimeoutS)
+{
+    fprintf(pOut,
+        "  --zmq-dir DIR      directory of the service's ipc endpoints (default %s;\n"
+        "                     from outside a simulated unit: /proc/PID/root/dev/shm/zmq)\n"
+        "  --timeout SECONDS  longest wait, 1 to %ld (default %ld)\n"
+        "  -h, --help         show this help\n",
+        DefaultZmqDir, MaxTimeoutS, DefaultTimeoutS);
+}
+
+const long WatchDefaultTimeoutS = 5;
+const long SetNameDefaultTimeoutS = 10;
+const long StopDefaultTimeoutS = 3;
+const long StatusDefaultTimeoutS = 3;
+
+void WatchUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool watch [--count N] [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "\n"
+        "Prints each identity message (\"PromInfo\") and each heartbeat (\"HbMon\")\n"
+        "of the running eeprom-manager, one line each with a time stamp, until\n"
+        "interrupted (Ctrl-C) or N messages have been shown. Fails when nothing\n"
+        "arrives for SECONDS. When a health monitor already owns the heartbeat\n"
+        "endpoint, only identity messages are shown.\n"
+        "\n"
+        "  --count N          stop after N messages (1 to 1000000)\n");
+    CommonOptionsUsage(pOut, WatchDefaultTimeoutS);
+    fprintf(pOut,
+        "\n"
+        "Examples:\n"
+        "  promtool watch\n"
+        "  promtool watch --count 4 --zmq-dir /proc/4711/root/dev/shm/zmq\n");
+}
+
+void SetNameUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool set-name [--no-wait] [--zmq-dir DIR] [--timeout SECONDS] NAME\n"
+        "\n"
+        "Asks the running eeprom-manager to store NAME as the unit name (at most\n"
+        "15 bytes are stored, cut on a UTF-8 character boundary), then waits until\n"
+        "the identity it publishes carries the name and prints that identity.\n"
+        "Fails when the service does not take the command, or when the identity\n"
+        "never carries the name (for instance: the record is not valid for this\n"
+        "unit, and the service refuses to change it).\n"
+        "\n"
+        "  --no-wait          only send the command\n");
+    CommonOptionsUsage(pOut, SetNameDefaultTimeoutS);
+    fprintf(pOut,
+        "\n"
+        "Examples:\n"
+        "  promtool set-name \"Bench 7\"\n"
+        "  promtool set-name --no-wait --zmq-dir /proc/4711/root/dev/shm/zmq \"Rack 2 / Slot 3\"\n");
+}
+
+void StopUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool stop [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "\n"
+        "Sends the system-control stop request addressed to eeprom-manager\n"
+        "(\"ServiceStop\" with [{\"HwMgrFPGA\": null}]) once the service has subscribed\n"
+        "to the system-control endpoint. Fails when the service does not show up\n"
+        "within SECONDS, or when a system-control publisher already owns the\n"
+        "endpoint (send the request through it instead).\n"
+        "\n");
+    CommonOptionsUsage(pOut, StopDefaultTimeoutS);
+    fprintf(pOut,
+        "\n"
+        "Examples:\n"
+        "  promtool stop\n"
+        "  promtool stop --timeout 10 --zmq-dir /proc/4711/root/dev/shm/zmq\n");
+}
+
+void StatusUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool status [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "\n"
+        "Waits for one identity message and one heartbeat of eeprom-manager and\n"
+        "prints them (\"Identity: ...\", \"Heartbeat: Eeprom Manager\"). Exit status 0\n"
+        "when both came, 1 otherwise. When a health monitor already owns the\n"
+        "heartbeat endpoint, only the identity is checked.\n"
+        "\n");
+    CommonOptionsUsage(pOut, StatusDefaultTimeoutS);
+    fprintf(pOut,
+        "\n"
+        "Examples:\n"
+        "  promtool status\n"
+        "  promtool status --timeout 10 && echo \"eeprom-manager is up\"\n");
+}
+
+// Option codes shared by the commands (beyond the single-letter ones).
+enum eOptionCodes
+{
+    OPT_ZMQ_DIR = 1000,
+    OPT_TIMEOUT,
+    OPT_COUNT,
+    OPT_NO_WAIT
+};
+
+// Parses the options of one command into pOptions (and *pCount, *pNoWait
+// where the command has them: null pointers mean the option is unknown).
+// Positional arguments are left at argv[optind..]. Returns -1 to go on,
+// otherwise the exit status (0 after -h, 1 after a usage error).
+int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTimeoutS,
+                 ClientOptions_s* pOptions, long* pCount, bool* pNoWait)
+{
+    std::vector<option> Options = {{"zmq-dir", required_argument, nullptr, OPT_ZMQ_DIR},
+                                   {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+                                   {"help", no_argument, nullptr, 'h'}};
+    if (pCount != nullptr)
+    {
+        Options.push_back({"count", required_argument, nullptr, OPT_COUNT});
+    }
+    if (pNoWait != nullptr)
+    {
+        Options.push_back({"no-wait", no_argument, nullptr, OPT_NO_WAIT});
+    }
+    Options.push_back({nullptr, 0, nullptr, 0});
+
+    pOptions->ZmqDir = DefaultZmqDir;
+    pOptions->TimeoutS = DefaultTimeoutS;
+    int Option;
+    optind = 1;
+    opterr = 0;
+    while ((Option = getopt_long(argc, argv, ":h", Options.data(), nullptr)) != -1)
+    {
+        switch (Option)
+        {
+        case 'h':
+            pUsage(stdout);
+            return 0;
+        case OPT_ZMQ_DIR:
+            if (optarg[0] == '\0')
+            {
+                ToolError("--zmq-dir: empty directory name");
+                pUsage(stderr);
+                return 1;
+            }
+            pOptions->ZmqDir = optarg;
+            // "dir/" and "dir" name the same endpoints.
+            while (pOptions->ZmqDir.size() > 1 && pOptions->ZmqDir.back() == '/')
+            {
+                pOptions->ZmqDir.pop_back();
+            }
+            break;
+        case OPT_TIMEOUT:
+            if (ParseNumber(optarg, 1, MaxTimeoutS, &pOptions->TimeoutS))
+            {
+                ToolError("--timeout '%s': expected whole seconds from 1 to %ld", optarg, MaxTimeoutS);
+                pUsage(stderr);
+                return 1;
+            }
+            break;
+        case OPT_COUNT:
+            if (ParseNumber(optarg, 1, 1000000, pCount))
+            {
+                ToolError("--count '%s': expected a number from 1 to 1000000", optarg);
+                pUsage(stderr);
+                return 1;
+            }
+            break;
+        case OPT_NO_WAIT:
+            *pNoWait = true;
+            break;
+        case ':':
+            ToolError("option '%s' needs a value", argv[optind - 1]);
+            pUsage(stderr);
+            return 1;
+        default:
+            if (optopt != 0)
+            {
+                ToolError("unknown option '-%c'", optopt);
+            }
+            else
+            {
+                ToolError("unknown option '%s'", argv[optind - 1]);
+            }
+            pUsage(stderr);
+            return 1;
+        }
+    }
+    return -1;
+}
+
+// promtool watch
+int Watch(int argc, char* argv[])
+{
+    ClientOptions_s Options;
+    long Count = 0;
+    int Status = ParseOptions(argc, argv, WatchUsage, WatchDefaultTimeoutS, &Options, &Count, nullptr);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    if (optind != argc)
+    {
+        ToolError("unexpected argument '%s'", argv[optind]);
+        WatchUsage(stderr);
+        return 1;
+    }
+
+    zsock_t* pIdentity = IdentitySubscriber(Options);
+    if (pIdentity == nullptr)
+    {
+        return 1;
+    }
+    BoundSocket_s Beats;
+    if (HeartbeatSubscriber(Options, &Beats, "showing identity messages only"))
+    {
+        zsock_destroy(&pIdentity);
+        return 1;
+    }
+    zsock_t* pBeats = Beats.pSock;
+
+    // Without a heartbeat socket the list simply ends after pIdentity.
+    zpoller_t* pPoller = zpoller_new(pIdentity, pBeats, nullptr);
+    assert(pPoller != nullptr);
+    long Shown = 0;
+    Status = 0;
+    while (Count == 0 || Shown < Count)
+    {
+        // The time-out runs from the last message: a service that stops
+        // while we watch is noticed as well as one that never started.
+        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, static_cast<int>(Options.TimeoutS * 1000)));
+        if (pReady == nullptr)
+        {
+            if (!zpoller_terminated(pPoller))
+            {
+                Status = ToolError("no message from eeprom-manager within %ld s; is it running?",
+                                   Options.TimeoutS);
+            }
+            break;  // interrupted: a normal end of watching
+        }
+        zmsg_t* pMessage = zmsg_recv(pReady);
+        if (pMessage == nullptr)
+        {
+            break;  // interrupted while receiving
+        }
+        PrintStampedMessage(pMessage);
+        zmsg_destroy(&pMessage);
+        Shown++;
+    }
+    zpoller_destroy(&pPoller);
+    CloseBound(&Beats);
+    zsock_destroy(&pIdentity);
+    return Status;
+}
+
+// Waits for an identity message whose "Unit Name" is Expected. Prints the
+// identity and returns 0 when it comes; otherwise reports what the last
+// identity said and returns non-zero.
+int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOptions_s& Options)
+{
+    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    std::string LastIdentity;
+    std::string LastName;
+    bool LastInvalid = false;
+    while (true)
+    {
+        if (!WaitReadable(pIdentity, RemainingMs(Deadline)))
+        {
+            if (zsys_interrupted)
+            {
+                return InterruptedStatus;
+            }
+            break;
+        }
+        zmsg_t* pMessage = zmsg_recv(pIdentity);
+        if (pMessage == nullptr)
+        {
+            return InterruptedStatus;
+        }
+        LastIdentity = FrameText(pMessage, 1);
+        zmsg_destroy(&pMessage);
+        json_error_t Error;
+        json_t* pjtIdentity = json_loads(LastIdentity.c_str(), 0, &Error);
+        const char* pName = json_string_value(json_object_get(pjtIdentity, "Unit Name"));
+        const char* pSerial = json_string_value(json_object_get(pjtIdentity, "Serial Number"));
+        LastName = pName != nullptr ? pName : "";
+        LastInvalid = pSerial != nullptr && 0 == strcmp(pSerial, "INVLD");
+        bool Match = pName != nullptr && Expected == pName;
+        json_decref(pjtIdentity);
+        if (Match)
+        {
+            printf("Identity: %s\n", LastIdentity.c_str());
+            return 0;
+        }
+    }
+    if (LastIdentity.empty())
+    {
+        return ToolError("the command was sent, but no identity message came from %s within %ld s",
+                         Endpoint(Options, "PromStat").c_str(), Options.TimeoutS);
+    }
+    if (LastInvalid)
+    {
+        return ToolError("the name was not stored: the EEPROM record is not valid for this unit "
+                         "(identity %s)", LastIdentity.c_str());
+    }
+    return ToolError("the identity still carries \"%s\" after %ld s (last identity %s)", LastName.c_str(),
+                     Options.TimeoutS, LastIdentity.c_str());
+}
+
+// promtool set-name
+int SetName(int argc, char* argv[])
+{
+    ClientOptions_s Options;
+    bool NoWait = false;
+    int Status = ParseOptions(argc, argv, SetNameUsage, SetNameDefaultTimeoutS, &Options, nullptr, &NoWait);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    if (optind + 1 != argc)
+    {
+        if (optind == argc)
+        {
+            ToolError("the new unit name is missing");
+        }
+        else
+        {
+            ToolError("unexpected argument '%s' (quote a name with spaces)", argv[optind + 1]);
+        }
+        SetNameUsage(stderr);
+        return 1;
+    }
+    const char* pName = argv[optind];
+
+    // The command body, built by the JSON library so that quotes,
+    // backslashes and non-ASCII characters are encoded right.
+    json_t* pjtBody = json_object();
+    assert(pjtBody != nullptr);
+    if (json_object_set_new(pjtBody, "Unit Name", json_string(pName)) != 0)
+    {
+        json_decref(pjtBody);
+        return ToolError("name '%s' is not valid UTF-8", pName);
+    }
+    char* pjsBody = json_dumps(pjtBody, 0);
+    json_decref(pjtBody);
+    assert(pjsBody != nullptr);
+
+    // The name as the record will hold it.
+    uint8_t Stored[16];
+    cProm::CutUnitName(pName, Stored);
+    std::string Expected(reinterpret_cast<const char*>(Stored), strnlen(reinterpret_cast<const char*>(Stored), sizeof(Stored)));
+    if (Expected != pName)
+    {
+        ToolWarning("the unit name holds at most 15 bytes; it will be \"%s\"", Expected.c_str());
+    }
+
+    std::string CommandPath = EndpointPath(Options, "PromCmd");
+    std::string CommandEndpoint = "ipc://" + CommandPath;
+    zsock_t* pIdentity = nullptr;
+    zsock_t* pPush = nullptr;
+    Status = 0;
+    eListenerState State = ProbeListener(CommandPath);
+    if (State == LS_NONE)
+    {
+        Status = ToolError("eeprom-manager is not listening on %s", CommandEndpoint.c_str());
+        goto Cleanup;
+    }
+    if (State == LS_UNKNOWN)
+    {
+        Status = PathError(CommandPath);
+        goto Cleanup;
+    }
+    // Subscribe before sending, so that the identity carrying the new name
+    // cannot pass by before we listen.
+    if (!NoWait)
+    {
+        pIdentity = IdentitySubscriber(Options);
+        if (pIdentity == nullptr)
+        {
+            Status = 1;
+            goto Cleanup;
+        }
+    }
+    pPush = zsock_new(ZMQ_PUSH);
+    if (pPush == nullptr)
+    {
+        Status = ToolError("cannot create a ZeroMQ socket: %s", zmq_strerror(zmq_errno()));
+        goto Cleanup;
+    }
+    // Queue only on a completed connection, give up after the time-out, and
+    // let a queued command out for at most as long when we close.
+    zsock_set_immediate(pPush, 1);
+    zsock_set_sndtimeo(pPush, static_cast<int>(Options.TimeoutS * 1000));
+    zsock_set_linger(pPush, static_cast<int>(Options.TimeoutS * 1000));
+    if (zsock_connect(pPush, "%s", CommandEndpoint.c_str()) != 0)
+    {
+        Status = ToolError("cannot connect to %s: %s", CommandEndpoint.c_str(), zmq_strerror(zmq_errno()));
+        goto Cleanup;
+    }
+    // Once the first frame is queued the second one goes along with it.
+    if (zstr_sendm(pPush, CommandTopic) != 0 || zstr_send(pPush, pjsBody) != 0)
+    {
+        Status = zsys_interrupted ? InterruptedStatus
+                                  : ToolError("eeprom-manager is not listening on %s", CommandEndpoint.c_str());
+        goto Cleanup;
+    }
+    if (NoWait)
+    {
+        printf("Sent: %s %s\n", CommandTopic, pjsBody);
+    }
+    else
+    {
+        Status = WaitForName(pIdentity, Expected, Options);
+    }
+
+Cleanup:
+    zsock_destroy(&pPush);
+    zsock_destroy(&pIdentity);
+    free(pjsBody);
+    return Status;
+}
+
+// promtool stop
+int Stop(int argc, char* argv[])
+{
+    ClientOptions_s Options;
+    int Status = ParseOptions(argc, argv, StopUsage, StopDefaultTimeoutS, &Options, nullptr, nullptr);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    if (optind != argc)
+    {
+        ToolError("unexpected argument '%s'", argv[optind]);
+        StopUsage(stderr);
+        return 1;
+    }
+
+    std::string Where = Endpoint(Options, "SysCntl");
+    bool PublisherPresent = false;
+    BoundSocket_s Publisher;
+    if (BindUnlessInUse(Options, "SysCntl", ZMQ_XPUB, &Publisher, &PublisherPresent))
+    {
+        if (PublisherPresent)
+        {
+            return ToolError("a system-control publisher is bound at %s; send the stop request through it",
+                             Where.c_str());
+        }
+        return 1;
+    }
+    zsock_t* pPublisher = Publisher.pSock;
+    Status = 0;
+    zsock_set_linger(pPublisher, static_cast<int>(Options.TimeoutS * 1000));
+
+    // The service's SUB retries its connect every 100 ms or so; its
+    // subscription arrives as a frame "\x01ServiceStop".
+    std::string Wanted = std::string(1, '\x01') + StopTopic;
+    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    bool Subscribed = false;
+    while (!Subscribed)
+    {
+        if (!WaitReadable(pPublisher, RemainingMs(Deadline)))
+        {
+            break;
+        }
+        zframe_t* pFrame = zframe_recv(pPublisher);
+        if (pFrame == nullptr)
+        {
+            break;
+        }
+        Subscribed = zframe_streq(pFrame, Wanted.c_str());
+        zframe_destroy(&pFrame);
+    }
+    if (!Subscribed)
+    {
+        Status = zsys_interrupted ? InterruptedStatus
+                                  : ToolError("eeprom-manager is not connected to %s", Where.c_str());
+    }
+    else if (zstr_sendm(pPublisher, StopTopic) != 0 || zstr_send(pPublisher, StopPayload) != 0)
+    {
+        Status = ToolError("cannot send the stop request on %s: %s", Where.c_str(), zmq_strerror(zmq_errno()));
+    }
+    else
+    {
+        printf("Sent: %s %s\n", StopTopic, StopPayload);
+    }
+    CloseBound(&Publisher);
+    return Status;
+}
+
+// promtool status
+int ShowStatus(int argc, char* argv[])
+{
+    ClientOptions_s Options;
+    int Status = ParseOptions(argc, argv, StatusUsage, StatusDefaultTimeoutS, &Options, nullptr, nullptr);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    if (optind != argc)
+    {
+        ToolError("unexpected argument '%s'", argv[optind]);
+        StatusUsage(stderr);
+        return 1;
+    }
+
+    zsock_t* pIdentity = IdentitySubscriber(Options);
+    if (pIdentity == nullptr)
+    {
+        return 1;
+    }
+    BoundSocket_s Beats;
+    if (HeartbeatSubscriber(Options, &Beats, "heartbeats cannot be checked from here"))
+    {
+        zsock_destroy(&pIdentity);
+        return 1;
+    }
+    zsock_t* pBeats = Beats.pSock;
+
+    zpoller_t* pPoller = zpoller_new(pIdentity, pBeats, nullptr);
+    assert(pPoller != nullptr);
+    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    std::string Identity;
+    bool SawIdentity = false;
+    bool SawBeat = false;
+    while (!(SawIdentity && (SawBeat || pBeats == nullptr)))
+    {
+        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, RemainingMs(Deadline)));
+        if (pReady == nullptr)
+        {
+            break;
+        }
+        zmsg_t* pMessage = zmsg_recv(pReady);
+        if (pMessage == nullptr)
+        {
+            break;
+        }
+        if (pReady == pIdentity && !SawIdentity)
+        {
+            Identity = FrameText(pMessage, 1);
+            SawIdentity = true;
+        }
+        else if (pReady == pBeats && FrameText(pMessage, 1) == ServiceProcessName)
+        {
+            // Other services' heartbeats may come here as well.
+            SawBeat = true;
+        }
+        zmsg_destroy(&pMessage);
+    }
+    bool Interrupted = zsys_interrupted;
+    zpoller_destroy(&pPoller);
+
+    if (SawIdentity)
+    {
+        printf("Identity: %s\n", Identity.c_str());
+    }
+    if (SawBeat)
+    {
+        printf("Heartbeat: %s\n", ServiceProcessName);
+    }
+    fflush(stdout);
+    Status = 0;
+    if (Interrupted)
+    {
+        Status = InterruptedStatus;
+    }
+    else
+    {
+        if (!SawIdentity)
+        {
+            Status = ToolError("no identity message on %s within %ld s",
+                               Endpoint(Options, "PromStat").c_str(), Options.TimeoutS);
+        }
+        if (pBeats != nullptr && !SawBeat)
+        {
+            Status = ToolError("no heartbeat from eeprom-manager on %s within %ld s",
+                               Endpoint(Options, "HbBeats").c_str(), Options.TimeoutS);
+        }
+    }
+    CloseBound(&Beats);
+    zsock_destroy(&pIdentity);
+    return Status;
+}
+}
 
 int PromClientCommand(int argc, char* argv[])
 {
-    (void)argc;
-    (void)argv;
+    const char* pCommand = argv[0];
+    if (0 == strcmp(pCommand, "watch"))
+    {
+        return Watch(argc, argv);
+    }
+    if (0 == strcmp(pCommand, "set-name"))
+    {
+        return SetName(argc, argv);
+    }
+    if (0 == strcmp(pCommand, "stop"))
+    {
+        return Stop(argc, argv);
+    }
+    if (0 == strcmp(pCommand, "status"))
+    {
+        return ShowStatus(argc, argv);
+    }
     return -1;
 }
