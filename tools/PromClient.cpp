@@ -535,7 +535,8 @@ int Watch(int argc, char* argv[])
     {
         // The time-out runs from the last message: a service that stops
         // while we watch is noticed as well as one that never started.
-        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, static_cast<int>(Options.TimeoutS * 1000)));
+        int WaitMs = static_cast<int>(Options.TimeoutS * 1000);
+        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, WaitMs));
         if (pReady == nullptr)
         {
             if (!zpoller_terminated(pPoller))
@@ -560,12 +561,12 @@ int Watch(int argc, char* argv[])
     return Status;
 }
 
-// Waits for an identity message whose "Unit Name" is Expected. Prints the
-// identity and returns 0 when it comes; otherwise reports what the last
-// identity said and returns non-zero.
-int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOptions_s& Options)
+// Waits until Deadline (zclock_mono time) for an identity message whose
+// "Unit Name" is Expected. Prints the identity and returns 0 when it comes;
+// otherwise reports what the last identity said and returns non-zero.
+int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOptions_s& Options,
+                int64_t Deadline)
 {
-    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
     std::string LastIdentity;
     std::string LastName;
     bool LastInvalid = false;
@@ -655,7 +656,8 @@ int SetName(int argc, char* argv[])
     // The name as the record will hold it.
     uint8_t Stored[16];
     cProm::CutUnitName(pName, Stored);
-    std::string Expected(reinterpret_cast<const char*>(Stored), strnlen(reinterpret_cast<const char*>(Stored), sizeof(Stored)));
+    const char* pStored = reinterpret_cast<const char*>(Stored);
+    std::string Expected(pStored, strnlen(pStored, sizeof(Stored)));
     if (Expected != pName)
     {
         ToolWarning("the unit name holds at most 15 bytes; it will be \"%s\"", Expected.c_str());
@@ -666,6 +668,8 @@ int SetName(int argc, char* argv[])
     zsock_t* pIdentity = nullptr;
     zsock_t* pPush = nullptr;
     Status = 0;
+    // One time-out for the whole command: sending and waiting together.
+    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
     eListenerState State = ProbeListener(CommandPath);
     if (State == LS_NONE)
     {
@@ -707,8 +711,9 @@ int SetName(int argc, char* argv[])
     // Once the first frame is queued the second one goes along with it.
     if (zstr_sendm(pPush, CommandTopic) != 0 || zstr_send(pPush, pjsBody) != 0)
     {
-        Status = zsys_interrupted ? InterruptedStatus
-                                  : ToolError("eeprom-manager is not listening on %s", CommandEndpoint.c_str());
+        Status = zsys_interrupted
+                     ? InterruptedStatus
+                     : ToolError("eeprom-manager is not listening on %s", CommandEndpoint.c_str());
         goto Cleanup;
     }
     if (NoWait)
@@ -717,7 +722,9 @@ int SetName(int argc, char* argv[])
     }
     else
     {
-        Status = WaitForName(pIdentity, Expected, Options);
+        Status = WaitForName(pIdentity, Expected, Options, Deadline);
+        // Taken (the identity shows it) or given up: nothing left to deliver.
+        zsock_set_linger(pPush, 0);
     }
 
 Cleanup:
@@ -785,7 +792,8 @@ int Stop(int argc, char* argv[])
     }
     else if (zstr_sendm(pPublisher, StopTopic) != 0 || zstr_send(pPublisher, StopPayload) != 0)
     {
-        Status = ToolError("cannot send the stop request on %s: %s", Where.c_str(), zmq_strerror(zmq_errno()));
+        Status = ToolError("cannot send the stop request on %s: %s", Where.c_str(),
+                           zmq_strerror(zmq_errno()));
     }
     else
     {
