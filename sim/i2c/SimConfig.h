@@ -1,0 +1,76 @@
+// SimConfig: the "i2c" section of a unit description.
+//
+//   "i2c": {
+//     "log": "transfers.log",                  optional, relative to the description
+//     "buses": {
+//       "1": [ { "model": "24c32", "address": "0x50", "image": "chip.bin",
+//                "write_cycle_ms": 5,
+//                "faults": { "no_ack": false, "slave_busy": false, "read_fail": false,
+//                            "power_cut_after_page": 3, "nack_transfer": 7 } } ],
+//       "2": []
+//     }
+//   }
+//
+// Parsing is strict: an unknown key, a wrong type or a value out of range
+// rejects the whole section with one line on standard error naming the
+// description file and the member. JSON is parsed with jansson, loaded at
+// run time so that programs that never open a bus never load it.
+#ifndef SIM_I2C_SIMCONFIG_H
+#define SIM_I2C_SIMCONFIG_H
+
+#include <climits>
+#include <cstdint>
+
+namespace unitsim
+{
+const unsigned MaxSimDevices = 32;
+const unsigned MaxSimBuses = 32;
+const unsigned MaxSimBusNumber = 1023;
+
+enum eSimModel
+{
+    SIM_MODEL_24C32 = 0,
+};
+
+struct sSimFaults
+{
+    bool NoAck;                 // nothing is acknowledged
+    bool SlaveBusy;             // I2C_SLAVE on the address fails with EBUSY
+    bool ReadFail;              // read messages are not acknowledged
+    int64_t PowerCutAfterPage;  // data writes stored before the power cut; -1: never
+    uint32_t NackTransfer;      // 1-based transfer to the device that is not acknowledged; 0: none
+};
+
+struct sSimDeviceConfig
+{
+    unsigned Bus;               // bus number
+    unsigned Address;           // 7-bit address
+    eSimModel Model;
+    int64_t WriteCycleNs;       // length of the write cycle
+    bool HasImage;              // content in ImagePath, else in the session state
+    char ImagePath[PATH_MAX];   // absolute or relative to the working directory
+    sSimFaults Faults;
+};
+
+struct sSimConfig
+{
+    bool HasI2c;                // the description has an "i2c" section
+    unsigned NumBuses;
+    unsigned Buses[MaxSimBuses];    // bus numbers present
+    unsigned NumDevices;
+    sSimDeviceConfig Devices[MaxSimDevices];
+    bool HasLog;
+    char LogPath[PATH_MAX];
+};
+
+// Reads the unit description at pPath into *pConfig. A description without
+// an "i2c" section gives HasI2c false. Returns true on failure (unreadable
+// file, bad JSON, malformed section), after one line on standard error.
+bool SimConfigLoad(const char* pPath, sSimConfig* pConfig);
+
+// A number that changes when anything the session state depends on changes
+// (buses, devices, their models and order).
+uint64_t SimConfigLayoutHash(const sSimConfig* pConfig);
+}
+
+#endif

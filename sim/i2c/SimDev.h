@@ -1,0 +1,46 @@
+// SimDev: the Linux i2c-dev character devices /dev/i2c-N of the simulated
+// buses, at the level of open, close, ioctl, read and write.
+//
+// An emulated open hands out a real descriptor (an O_PATH descriptor of a
+// private memfd), so descriptor numbers never collide with real ones and
+// close, dup, fork and exec behave as the kernel makes them. Like the
+// kernel's, the state that i2c-dev keeps per open file description (slave
+// address, 10-bit and PEC flags) lives in that memfd, so dup'd and inherited
+// descriptors share it. A process knows its own descriptors from a small
+// table, checked against the descriptor's inode on every use; descriptors it
+// inherited, or dup'd copies, are recognised when the C library call on them
+// fails with EBADF, as every call on an O_PATH descriptor does.
+//
+// Each function returns false for calls that are not the simulation's; the
+// caller then passes them to the C library. Otherwise the call's result is
+// in *pResult, with errno set as the kernel would when it is -1.
+#ifndef SIM_I2C_SIMDEV_H
+#define SIM_I2C_SIMDEV_H
+
+#include <sys/types.h>
+
+namespace unitsim
+{
+// Opens /dev/i2c-N of a bus in the session; a bus missing from the session
+// fails with ENOENT, a malformed description with EIO. Other paths, and all
+// paths when nothing is emulated, are not the simulation's.
+bool SimDevOpen(const char* pPath, int Flags, int* pResult);
+
+bool SimDevIoctl(int Fd, unsigned long Request, void* pArg, int* pResult);
+bool SimDevRead(int Fd, void* pBuf, size_t Count, ssize_t* pResult);
+bool SimDevWrite(int Fd, const void* pBuf, size_t Count, ssize_t* pResult);
+
+// Forgets Fd before it is closed.
+void SimDevClose(int Fd);
+
+// Checks whether Fd, which the C library just refused with EBADF, is an
+// emulated descriptor of the running session (inherited or dup'd) and if so
+// takes it into the table. errno is left as it was.
+bool SimDevAdopt(int Fd);
+
+// Forgets every descriptor; they stop being emulated (calls on them then
+// fail with EBADF).
+void SimDevForgetAll();
+}
+
+#endif
