@@ -100,8 +100,8 @@ public:
     // device; a dead device returns true, NumBytes 0 false, both without
     // traffic. A failed transfer prints "I2C Device <name> read failed:" and
     // " - Error:  <errno text>" (each after the tag) when PrintError. One
-    // health update per transfer. Returns true on failure; on failure pRdBuf
-    // is left as the bus driver left it.
+    // health update per transfer. Returns true on failure; pRdBuf is then
+    // unchanged (i2c-dev copies read data only after a complete transfer).
     bool ReadRegs16(uint16_t Map, uint8_t* pRdBuf, uint16_t NumBytes, bool PrintError);
     // As ReadRegs16 with an 8-bit map address.
     bool ReadRegs(uint8_t Map, uint8_t* pRdBuf, uint16_t NumBytes, bool PrintError);
