@@ -57,10 +57,11 @@ def show_image(path, mac=DEFAULT_MAC):
                          stdout=subprocess.PIPE).stdout.decode("utf-8", "replace")
     fields = {}
     for line in out.splitlines():
+        if line.startswith("Valid"):
+            fields["Valid"] = line.rpartition(": ")[2]
+            continue
         key, _, value = line.partition(":")
-        if key.startswith("Valid for"):
-            key = "Valid"
-        fields[key.strip()] = value.strip() if key != "Unit name" else value[1:].lstrip(" ")
+        fields[key.strip()] = value.lstrip(" ")
     return fields
 
 

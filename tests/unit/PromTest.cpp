@@ -363,7 +363,7 @@ TEST_F(PromTest, ChipThatStopsAnsweringTimesOutEveryPageAndKeepsTheChipsRecord)
 {
     eeprom_u Record = MakeRecord("123456", UnitMac, "Unit A");
     // The first page starts a write cycle that never ends.
-    LoadChip(&Record, ", \"write_cycle_ms\": 600000");
+    LoadChip(&Record, ", \"write_cycle_ms\": 60000");
     Create();
     pProm->SetUnitName("Lost");
     cCaptureStdout Capture;
