@@ -51,11 +51,8 @@ void* Resolve(const char* pName)
     void* pFunction = dlsym(RTLD_NEXT, pName);
     if (pFunction == nullptr)
     {
-        static const char Message[] = "unitsim-i2c: Error: the C library lacks ";
-        ssize_t Ignored = write(2, Message, sizeof(Message) - 1);
-        Ignored = write(2, pName, strlen(pName));
-        Ignored = write(2, "\n", 1);
-        (void)Ignored;
+        // dprintf writes without going through the wrappers.
+        dprintf(2, "unitsim-i2c: Error: the C library lacks %s\n", pName);
         abort();
     }
     return pFunction;
