@@ -13,8 +13,7 @@
 // What can go wrong, and how the commands stay out of trouble:
 // - The service is not running. Every wait has a deadline (--timeout), and
 //   a PUSH socket is made with ZMQ_IMMEDIATE and a send time-out, so no
-//   command blocks for longer than its time-out; set-name also sees at once
-//   that nobody listens at PromCmd.
+//   command blocks for longer than its time-out.
 // - The heartbeat and system-control endpoints are normally bound by other
 //   services of the unit (health monitor, system control), and the service
 //   connects to them. Binding there ourselves would silently take the
@@ -663,24 +662,12 @@ int SetName(int argc, char* argv[])
         ToolWarning("the unit name holds at most 15 bytes; it will be \"%s\"", Expected.c_str());
     }
 
-    std::string CommandPath = EndpointPath(Options, "PromCmd");
-    std::string CommandEndpoint = "ipc://" + CommandPath;
+    std::string CommandEndpoint = Endpoint(Options, "PromCmd");
     zsock_t* pIdentity = nullptr;
     zsock_t* pPush = nullptr;
     Status = 0;
     // One time-out for the whole command: sending and waiting together.
     int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
-    eListenerState State = ProbeListener(CommandPath);
-    if (State == LS_NONE)
-    {
-        Status = ToolError("eeprom-manager is not listening on %s", CommandEndpoint.c_str());
-        goto Cleanup;
-    }
-    if (State == LS_UNKNOWN)
-    {
-        Status = PathError(CommandPath);
-        goto Cleanup;
-    }
     // Subscribe before sending, so that the identity carrying the new name
     // cannot pass by before we listen.
     if (!NoWait)
@@ -698,10 +685,13 @@ int SetName(int argc, char* argv[])
         Status = ToolError("cannot create a ZeroMQ socket: %s", zmq_strerror(zmq_errno()));
         goto Cleanup;
     }
-    // Queue only on a completed connection, give up after the time-out, and
-    // let a queued command out for at most as long when we close.
+    // Queue only on a completed connection, so that a missing service makes
+    // the send time out instead of parking the command; until then the
+    // connect is retried (every 100 ms), which also covers a service that is
+    // still starting. A queued command may go out for at most the time-out
+    // after we close.
     zsock_set_immediate(pPush, 1);
-    zsock_set_sndtimeo(pPush, static_cast<int>(Options.TimeoutS * 1000));
+    zsock_set_sndtimeo(pPush, RemainingMs(Deadline));
     zsock_set_linger(pPush, static_cast<int>(Options.TimeoutS * 1000));
     if (zsock_connect(pPush, "%s", CommandEndpoint.c_str()) != 0)
     {
