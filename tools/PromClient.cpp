@@ -171,7 +171,7 @@ void PrintStampedMessage(zmsg_t* pMessage)
     fflush(stdout);
 }
 
-// The frames of a message as strings (empty for a missing frame).
+// Frame Index (from 0) of a message as a string; empty when it is missing.
 std::string FrameText(zmsg_t* pMessage, size_t Index)
 {
     zframe_t* pFrame = zmsg_first(pMessage);
