@@ -23,7 +23,6 @@ import service as svc  # noqa: E402
 
 WRITE_CYCLE_MS = 5
 PAGES = 128
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def start(unit_dir, command=None, **unit):
@@ -46,10 +45,14 @@ def kib(value):
     return int(value.split()[0])
 
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        parts = f.read().rsplit(")", 1)[1].split()
-    return (int(parts[11]) + int(parts[12])) / CLOCK_TICKS
+def cpu_seconds(pid, main_only=False):
+    """CPU time of the process's threads (or its main thread), in seconds,
+    from the scheduler's nanosecond accounting."""
+    total = 0
+    for tid in [str(pid)] if main_only else os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
 
 
 def open_fds(pid):
@@ -98,36 +101,49 @@ def bench_name_change(rounds=5):
 
 
 def bench_idle(seconds):
-    print("== Idle cost over %d s ==" % seconds)
-    with tempfile.TemporaryDirectory() as unit_dir:
-        service = start(unit_dir)
-        monitor = service.health_monitor()
-        sub = service.identity_subscriber()
-        time.sleep(1.5)
-        cpu0, t0 = cpu_seconds(service.pid), time.monotonic()
-        time.sleep(seconds)
-        cpu1, t1 = cpu_seconds(service.pid), time.monotonic()
-        ticks = t1 - t0
-        print("  CPU time per tick:               %7.1f us  (%.2f s CPU in %.0f ticks, clock tick %d ms)"
-              % ((cpu1 - cpu0) / ticks * 1e6, cpu1 - cpu0, ticks, 1000 // CLOCK_TICKS))
-        status = proc_status(service.pid)
-        print("  RSS after idling:                %7d KiB (peak %d KiB)"
-              % (kib(status["VmRSS"]), kib(status["VmHWM"])))
-        monitor.close(0)
-        sub.close(0)
-        service.stop()
-        service.close()
+    """CPU per tick with the unit's peers in place (health monitor,
+    system-control publisher, an identity subscriber), and without them, when
+    the messaging library keeps retrying its connections."""
+    for with_peers in (True, False):
+        print("== Idle cost over %d s, %s ==" % (seconds, "peers present" if with_peers
+                                                   else "no health monitor or system control"))
+        with tempfile.TemporaryDirectory() as unit_dir:
+            service = start(unit_dir)
+            if with_peers:
+                service.health_monitor()
+                service.system_control()
+                service.identity_subscriber()
+            time.sleep(1.5)
+            main0, all0, t0 = cpu_seconds(service.pid, main_only=True), cpu_seconds(service.pid), time.monotonic()
+            time.sleep(seconds)
+            main1, all1, t1 = cpu_seconds(service.pid, main_only=True), cpu_seconds(service.pid), time.monotonic()
+            ticks = t1 - t0
+            print("  CPU time per tick:               %7.1f us all threads, %.1f us the loop's thread"
+                  % ((all1 - all0) / ticks * 1e6, (main1 - main0) / ticks * 1e6))
+            status = proc_status(service.pid)
+            print("  RSS:                             %7d KiB (peak %d KiB)"
+                  % (kib(status["VmRSS"]), kib(status["VmHWM"])))
+            service.stop()
+            service.close()
+
+
+def bench_baseline(seconds):
+    tool = os.path.join(os.environ.get("BENCH_BIN", ""), "wake-baseline")
+    if os.path.exists(tool):
+        us = subprocess.run([tool, str(seconds)], stdout=subprocess.PIPE, check=True).stdout.decode().strip()
+        print("== Baseline: a thread that only wakes once a second costs %s us a wake-up here ==" % us)
 
 
 def bench_callgrind(seconds=12):
-    print("== Instructions per tick (callgrind, inside the tick handler) ==")
+    print("== Instructions per tick (callgrind; the event loop's thread, from the loop's start) ==")
     with tempfile.TemporaryDirectory() as unit_dir:
         out = os.path.join(unit_dir, "callgrind.out")
         command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                   "--toggle-collect=DoEverySecond*", svc.SERVICE]
+                   "--toggle-collect=zloop_start", svc.SERVICE]
         service = start(unit_dir, command=command)
         monitor = service.health_monitor()
-        sub = service.identity_subscriber()
+        service.system_control()
+        service.identity_subscriber()
         beats = 0
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
@@ -138,37 +154,56 @@ def bench_callgrind(seconds=12):
         with open(out) as f:
             text = f.read()
         total = int(re.search(r"^summary:\s+(\d+)", text, re.M).group(1))
+        annotate = subprocess.run(["callgrind_annotate", "--inclusive=yes", out],
+                                  stdout=subprocess.PIPE, check=True).stdout.decode()
+        handler = 0
+        for line in annotate.splitlines():
+            if "DoEverySecond" in line:
+                handler = int(line.split()[0].replace(",", ""))
+                break
         ticks = max(beats, 1)
-        print("  instructions per tick:           %7d  (%d in %d ticks)" % (total // ticks, total, ticks))
+        print("  whole loop, per tick:            %7d instructions  (%d in %d ticks)"
+              % (total // ticks, total, ticks))
+        print("  inside the tick handler:         %7d instructions" % (handler // ticks))
 
 
-def bench_memory(commands=10000):
+def bench_memory(commands=10000, batch=500):
     print("== Memory and descriptors over %d commands ==" % commands)
     with tempfile.TemporaryDirectory() as unit_dir:
         service = start(unit_dir)
         sub = service.identity_subscriber()
         svc.next_identity(sub)
-        def send(count, current, mark):
-            # The stored name again (parsed and compared, no write), a
-            # number, extra members, and text that is not JSON.
-            bodies = [json.dumps({"Unit Name": current}).encode(),
-                      b'{"Unit Name": 7}',
-                      json.dumps({"Unit Name": current, "extra": [1, 2, 3]}).encode(),
-                      b"not json at all"]
-            for n in range(count):
-                service.send_command(b"Set Prom", bodies[n % len(bodies)])
-            # The queue is drained once the final rename has been published.
-            service.set_name(mark)
-            svc.wait_identity(sub, svc.identity(mark), timeout=60)
+        # The stored name again (parsed and compared, no write), a number,
+        # extra members, and text that is not JSON (three report lines each,
+        # which tell when the service has caught up).
+        bodies = [json.dumps({"Unit Name": "Unit A"}).encode(),
+                  b'{"Unit Name": 7}',
+                  json.dumps({"Unit Name": "Unit A", "extra": [1, 2, 3]}).encode(),
+                  b"not json at all"]
+        sent = 0
 
-        send(1000, "Unit A", "Warm")
+        def send(count):
+            nonlocal sent
+            for _ in range(count):
+                service.send_command(b"Set Prom", bodies[sent % len(bodies)])
+                sent += 1
+            reports = sent // len(bodies)
+            deadline = time.monotonic() + 60
+            while service.output.count(b"(byte  ) ") < reports:
+                assert time.monotonic() < deadline, "service fell behind"
+                time.sleep(0.01)
+
+        send(1000)
         before = proc_status(service.pid)
         fds_before = open_fds(service.pid)
-        send(commands, "Warm", "Done")
+        samples = []
+        for _ in range(commands // batch):
+            send(batch)
+            samples.append(kib(proc_status(service.pid)["VmRSS"]))
         after = proc_status(service.pid)
         fds_after = open_fds(service.pid)
         print("  RSS after 1,000 commands:        %7d KiB" % kib(before["VmRSS"]))
-        print("  RSS after %d more:           %7d KiB" % (commands, kib(after["VmRSS"])))
+        print("  RSS every %d commands after:    %s KiB" % (batch, " ".join(str(x) for x in samples)))
         print("  open descriptors:                %7d -> %d" % (fds_before, fds_after))
         print("  peak RSS:                        %7d KiB" % kib(after["VmHWM"]))
         service.stop()
@@ -178,6 +213,7 @@ def bench_memory(commands=10000):
 def main():
     quick = "--quick" in sys.argv
     bench_name_change()
+    bench_baseline(5 if quick else 10)
     bench_idle(10 if quick else 60)
     bench_callgrind()
     bench_memory()
