@@ -5,29 +5,13 @@
 #include <cstring>
 #include <string>
 
-#include <dirent.h>
-
 #include "CaptureStdout.h"
 #include "NetworkUtils.h"
+#include "OpenDescriptors.h"
 
 namespace
 {
 
-int OpenDescriptors()
-{
-    DIR* pDir = opendir("/proc/self/fd");
-    EXPECT_NE(nullptr, pDir);
-    int Count = 0;
-    while (pDir != nullptr && readdir(pDir) != nullptr)
-    {
-        Count++;
-    }
-    if (pDir != nullptr)
-    {
-        closedir(pDir);
-    }
-    return Count;
-}
 
 TEST(NetworkIoctlTest, ReadsMacOfEth0)
 {

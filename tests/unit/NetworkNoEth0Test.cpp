@@ -6,31 +6,15 @@
 #include <cstring>
 #include <string>
 
-#include <dirent.h>
-
 #include "CaptureStdout.h"
 #include "NetworkUtils.h"
+#include "OpenDescriptors.h"
 
 namespace
 {
 
 const std::string MacReport = "NET ERROR : Unable to get mac address from ioctl.\n";
 
-int OpenDescriptors()
-{
-    DIR* pDir = opendir("/proc/self/fd");
-    EXPECT_NE(nullptr, pDir);
-    int Count = 0;
-    while (pDir != nullptr && readdir(pDir) != nullptr)
-    {
-        Count++;
-    }
-    if (pDir != nullptr)
-    {
-        closedir(pDir);
-    }
-    return Count;
-}
 
 TEST(NetworkNoEth0Test, MacReadsFailWithOneReportPerCall)
 {
