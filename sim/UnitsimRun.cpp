@@ -234,6 +234,8 @@ void SetUpNetwork(json_t* pUnit)
 // Gives /root/zel_sysapp a private tmpfs. When the directory does not exist
 // on the host, /root is first covered by an overlay whose upper layer lives in
 // the private /run/shm, so the mount point is made without touching the host.
+// Where even that is not possible (an unprivileged user, to whom the host's
+// /root is closed anyway), /root becomes an empty private tmpfs.
 void SetUpSysapp()
 {
     struct stat Info;
@@ -244,11 +246,13 @@ void SetUpSysapp()
         MakeDirs(Upper, 0755);
         MakeDirs(Work, 0755);
         std::string Options = "lowerdir=/root,upperdir=" + Upper + ",workdir=" + Work;
-        if (mount("unitsim", "/root", "overlay", 0, Options.c_str()) != 0)
+        bool Made = mount("unitsim", "/root", "overlay", 0, Options.c_str()) == 0
+                 && (mkdir(SysappDir, 0755) == 0 || errno == EEXIST);
+        if (!Made)
         {
-            Fail("cannot cover /root with an overlay to make %s: %s", SysappDir, strerror(errno));
+            MountTmpfs("/root", "mode=0755,size=16m");
+            MakeDirs(SysappDir, 0755);
         }
-        MakeDirs(SysappDir, 0755);
     }
     MountTmpfs(SysappDir, "mode=0755,size=16m");
 }
