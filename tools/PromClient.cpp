@@ -293,6 +293,42 @@ bool HeartbeatSubscriber(const ClientOptions_s& Options, BoundSocket_s* pBeats, 
     return false;
 }
 
+// What watch and status listen on: the identity subscriber, the heartbeat
+// subscriber (null when a health monitor owns HbBeats) and a poller on both.
+struct Listeners_s
+{
+    zsock_t* pIdentity = nullptr;
+    BoundSocket_s Beats;
+    zpoller_t* pPoller = nullptr;
+};
+
+// Opens the listeners; pWhatThen ends the warning printed when heartbeats
+// cannot be seen. Returns true on failure (reported).
+bool OpenListeners(const ClientOptions_s& Options, const char* pWhatThen, Listeners_s* pListeners)
+{
+    pListeners->pIdentity = IdentitySubscriber(Options);
+    if (pListeners->pIdentity == nullptr)
+    {
+        return true;
+    }
+    if (HeartbeatSubscriber(Options, &pListeners->Beats, pWhatThen))
+    {
+        zsock_destroy(&pListeners->pIdentity);
+        return true;
+    }
+    // Without a heartbeat socket the list simply ends after pIdentity.
+    pListeners->pPoller = zpoller_new(pListeners->pIdentity, pListeners->Beats.pSock, nullptr);
+    assert(pListeners->pPoller != nullptr);
+    return false;
+}
+
+void CloseListeners(Listeners_s* pListeners)
+{
+    zpoller_destroy(&pListeners->pPoller);
+    CloseBound(&pListeners->Beats);
+    zsock_destroy(&pListeners->pIdentity);
+}
+
 // Milliseconds left until Deadline (zclock_mono time), at least 0.
 int RemainingMs(int64_t Deadline)
 {
@@ -495,6 +531,19 @@ int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTime
     return -1;
 }
 
+// For commands without arguments: -1 when none was given, otherwise 1
+// after the usage error.
+int RejectArguments(int argc, char* argv[], void (*pUsage)(FILE*))
+{
+    if (optind == argc)
+    {
+        return -1;
+    }
+    ToolError("unexpected argument '%s'", argv[optind]);
+    pUsage(stderr);
+    return 1;
+}
+
 // promtool watch
 int Watch(int argc, char* argv[])
 {
@@ -505,29 +554,18 @@ int Watch(int argc, char* argv[])
     {
         return Status;
     }
-    if (optind != argc)
+    Status = RejectArguments(argc, argv, WatchUsage);
+    if (Status >= 0)
     {
-        ToolError("unexpected argument '%s'", argv[optind]);
-        WatchUsage(stderr);
-        return 1;
+        return Status;
     }
 
-    zsock_t* pIdentity = IdentitySubscriber(Options);
-    if (pIdentity == nullptr)
+    Listeners_s Listeners;
+    if (OpenListeners(Options, "showing identity messages only", &Listeners))
     {
         return 1;
     }
-    BoundSocket_s Beats;
-    if (HeartbeatSubscriber(Options, &Beats, "showing identity messages only"))
-    {
-        zsock_destroy(&pIdentity);
-        return 1;
-    }
-    zsock_t* pBeats = Beats.pSock;
-
-    // Without a heartbeat socket the list simply ends after pIdentity.
-    zpoller_t* pPoller = zpoller_new(pIdentity, pBeats, nullptr);
-    assert(pPoller != nullptr);
+    zpoller_t* pPoller = Listeners.pPoller;
     long Shown = 0;
     Status = 0;
     while (Count == 0 || Shown < Count)
@@ -554,9 +592,7 @@ int Watch(int argc, char* argv[])
         zmsg_destroy(&pMessage);
         Shown++;
     }
-    zpoller_destroy(&pPoller);
-    CloseBound(&Beats);
-    zsock_destroy(&pIdentity);
+    CloseListeners(&Listeners);
     return Status;
 }
 
@@ -733,11 +769,10 @@ int Stop(int argc, char* argv[])
     {
         return Status;
     }
-    if (optind != argc)
+    Status = RejectArguments(argc, argv, StopUsage);
+    if (Status >= 0)
     {
-        ToolError("unexpected argument '%s'", argv[optind]);
-        StopUsage(stderr);
-        return 1;
+        return Status;
     }
 
     std::string Where = Endpoint(Options, "SysCntl");
@@ -802,28 +837,20 @@ int ShowStatus(int argc, char* argv[])
     {
         return Status;
     }
-    if (optind != argc)
+    Status = RejectArguments(argc, argv, StatusUsage);
+    if (Status >= 0)
     {
-        ToolError("unexpected argument '%s'", argv[optind]);
-        StatusUsage(stderr);
-        return 1;
+        return Status;
     }
 
-    zsock_t* pIdentity = IdentitySubscriber(Options);
-    if (pIdentity == nullptr)
+    Listeners_s Listeners;
+    if (OpenListeners(Options, "heartbeats cannot be checked from here", &Listeners))
     {
         return 1;
     }
-    BoundSocket_s Beats;
-    if (HeartbeatSubscriber(Options, &Beats, "heartbeats cannot be checked from here"))
-    {
-        zsock_destroy(&pIdentity);
-        return 1;
-    }
-    zsock_t* pBeats = Beats.pSock;
-
-    zpoller_t* pPoller = zpoller_new(pIdentity, pBeats, nullptr);
-    assert(pPoller != nullptr);
+    zsock_t* pIdentity = Listeners.pIdentity;
+    zsock_t* pBeats = Listeners.Beats.pSock;
+    zpoller_t* pPoller = Listeners.pPoller;
     int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
     std::string Identity;
     bool SawIdentity = false;
@@ -853,7 +880,6 @@ int ShowStatus(int argc, char* argv[])
         zmsg_destroy(&pMessage);
     }
     bool Interrupted = zsys_interrupted;
-    zpoller_destroy(&pPoller);
 
     if (SawIdentity)
     {
@@ -882,8 +908,7 @@ int ShowStatus(int argc, char* argv[])
                                Endpoint(Options, "HbBeats").c_str(), Options.TimeoutS);
         }
     }
-    CloseBound(&Beats);
-    zsock_destroy(&pIdentity);
+    CloseListeners(&Listeners);
     return Status;
 }
 }
