@@ -52,20 +52,19 @@ cProm::cProm()
     : cI2cDevice(PromI2cAddress, I2C_BUS_1, "EEPROM"),
       WriteTimer(WriteTimeoutMs),
       Written(false),
-      WriteNeeded(false),
-      CipherUsable(false)
+      WriteNeeded(false)
 {
     // Before the first successful read the image is all zero bytes, whose
     // decryption cannot carry this unit's MAC address.
     memset(&leeprom, 0, sizeof(leeprom));
     init_aes_lib();
-    CipherUsable = AesLibIsUsable();
-    if (!CipherUsable)
+    if (!AesLibIsUsable())
     {
         printf("%s", PromErrorTag);
         printf("No usable AES cipher: the record is treated as not valid and is never written.\n");
     }
     DecryptRead();
+    // Even a failed first read leaves the reference the image falls back to.
     VerifiedImage = leeprom;
 }
 
@@ -82,7 +81,8 @@ void DestroyProm()
 
 bool cProm::HasValidData()
 {
-    if (!CipherUsable)
+    // A record that could not be decrypted is not judged at all.
+    if (!AesLibIsUsable())
     {
         return false;
     }
@@ -164,7 +164,7 @@ void cProm::DecryptRead()
 
 void cProm::EncryptWrite()
 {
-    if (!CipherUsable)
+    if (!AesLibIsUsable())
     {
         // Writing an unencrypted image would destroy the stored record.
         printf("%s", PromErrorTag);

@@ -104,7 +104,6 @@ private:
     eeprom_u leeprom;           // the decrypted image
     bool Written;               // the chip was written since HasChanged was asked
     bool WriteNeeded;           // the image holds an unwritten change
-    bool CipherUsable;          // the crypto library's AES entry points were found
     eeprom_u VerifiedImage;     // the image as the chip last verifiably held it
 
     static const uint8_t PtKey[17];         // key: the first 16 bytes

@@ -1,4 +1,5 @@
 """The identity published on "PromInfo", seen by a pyzmq subscriber."""
+import subprocess
 import time
 
 import service as svc
@@ -50,7 +51,6 @@ def test_blank_chip_is_invalid(run_service, unit_dir):
 def test_name_of_full_sixteen_bytes_from_other_software_is_published_whole(run_service, unit_dir):
     # A name field without a terminating zero, as other tools may write it.
     path = svc.provision(unit_dir, name="X")
-    import subprocess
     plain = unit_dir / "plain.bin"
     record = bytearray(4096)
     record[0:6] = b"654321"
