@@ -1,0 +1,74 @@
+// InstanceLock: the EEPROM manager's single-instance lock.
+#include "InstanceLock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+const char* const InstanceLockPath = "/run/shm/zmq/eeprom-manager.lock";
+
+namespace
+{
+// The pid of the process holding a conflicting lock on Fd, 0 when none.
+pid_t HolderOf(int Fd)
+{
+    struct flock Query = {};
+    Query.l_type = F_WRLCK;
+    Query.l_whence = SEEK_SET;
+    if (0 != fcntl(Fd, F_GETLK, &Query))
+    {
+        return -1;
+    }
+    return F_UNLCK == Query.l_type ? 0 : Query.l_pid;
+}
+}
+
+pid_t InstanceLockTake()
+{
+    int Fd = open(InstanceLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (Fd < 0)
+    {
+        return -1;
+    }
+    struct flock Lock = {};
+    Lock.l_type = F_WRLCK;
+    Lock.l_whence = SEEK_SET;
+    while (0 != fcntl(Fd, F_SETLK, &Lock))
+    {
+        if (EACCES != errno && EAGAIN != errno)
+        {
+            close(Fd);
+            return -1;
+        }
+        // Held: name the holder. It may have exited since; then try again.
+        pid_t Holder = HolderOf(Fd);
+        if (0 != Holder)
+        {
+            close(Fd);
+            return Holder;
+        }
+    }
+    // Held for the life of the process: the descriptor is never closed,
+    // since closing any descriptor of the file would drop a POSIX lock.
+    char Text[24];
+    int Length = snprintf(Text, sizeof(Text), "%d\n", static_cast<int>(getpid()));
+    if (0 != ftruncate(Fd, 0) || Length != write(Fd, Text, static_cast<size_t>(Length)))
+    {
+        // The pid text is a courtesy to people; the lock is what counts.
+    }
+    return 0;
+}
+
+pid_t InstanceLockHolder()
+{
+    int Fd = open(InstanceLockPath, O_RDONLY | O_CLOEXEC);
+    if (Fd < 0)
+    {
+        return ENOENT == errno ? 0 : -1;
+    }
+    pid_t Holder = HolderOf(Fd);
+    close(Fd);
+    return Holder;
+}

@@ -1,0 +1,32 @@
+// InstanceLock: one EEPROM manager per unit.
+//
+// Two managers on one unit would each bind the unit's endpoints (the second
+// bind replaces the ipc socket files, so the first becomes unreachable while
+// it still heart-beats) and both would own the chip. The manager therefore
+// holds a write lock on a file in the unit's endpoint directory for its whole
+// life. The lock is a POSIX record lock: the kernel releases it when the
+// holder exits in any way (SIGKILL included), so it can never go stale, and
+// F_GETLK names the holder's pid. A unit's endpoint directory is its own, so
+// units side by side (simulated ones) each have their own lock.
+//
+// Without the endpoint directory there is nothing to guard: no endpoint can
+// be bound there, by this instance or another.
+#ifndef EEPROM_COMMON_INSTANCELOCK_H
+#define EEPROM_COMMON_INSTANCELOCK_H
+
+#include <sys/types.h>
+
+// The lock file; it also holds the holder's pid as text, for people.
+extern const char* const InstanceLockPath;
+
+// Takes the lock for this process and keeps it until the process ends.
+// Returns 0 when taken, the pid of the running holder when another process
+// has it, and -1 when it cannot be taken (errno tells why; ENOENT: no
+// endpoint directory).
+pid_t InstanceLockTake();
+
+// Asks who holds the lock without taking it: the holder's pid, 0 when no
+// process holds it, -1 when that cannot be told (errno tells why).
+pid_t InstanceLockHolder();
+
+#endif
