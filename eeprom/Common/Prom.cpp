@@ -63,7 +63,7 @@ cProm::cProm()
         printf("%s", PromErrorTag);
         printf("No usable AES cipher: the record is treated as not valid and is never written.\n");
     }
-    DecryptRead();
+    Decrypt(ReadPromAtStart(leeprom.b));
     // Even a failed first read leaves the reference the image falls back to.
     VerifiedImage = leeprom;
 }
@@ -86,8 +86,13 @@ bool cProm::HasValidData()
     {
         return false;
     }
+    // A MAC address that could not be read (no eth0) matches nothing, not
+    // even a record that stores six zero bytes. The read reports itself.
     uint8_t MacBytes[6] = {};
-    GetMacBytesFromIoctl(MacBytes);     // leaves zeros and reports on failure
+    if (GetMacBytesFromIoctl(MacBytes))
+    {
+        return false;
+    }
     return 0 == memcmp(leeprom.s.mac, MacBytes, sizeof(MacBytes));
 }
 
@@ -153,7 +158,11 @@ void cProm::SetUnitName(const char* pName)
 
 void cProm::DecryptRead()
 {
-    bool ReadFailed = ReadProm(leeprom.b);
+    Decrypt(ReadProm(leeprom.b));
+}
+
+void cProm::Decrypt(bool ReadFailed)
+{
     EncryptOrDecrypt(leeprom.b, 0);
     WriteNeeded = false;
     if (!ReadFailed)
@@ -206,6 +215,31 @@ bool cProm::ReadProm(uint8_t* pRdBuf)
 {
     // One combined transfer: the two address bytes, then all 4096 bytes.
     return ReadRegs16(PromStartAddr, pRdBuf, PromSizeBytes, true);
+}
+
+bool cProm::ReadPromAtStart(uint8_t* pRdBuf)
+{
+    // A chip still finishing a write cycle (its previous owner stopped in the
+    // middle of a rename and was restarted at once) acknowledges nothing for
+    // up to one cycle. Try quietly, then wait for the chip to answer an
+    // untracked probe (which leaves the health record alone) and try again,
+    // for at most the write-cycle limit; only the last, reported read makes
+    // a silent chip fail. A device that is not operational gets no transfer.
+    WriteTimer.Restart();
+    if (!ReadRegs16(PromStartAddr, pRdBuf, PromSizeBytes, false))
+    {
+        return false;
+    }
+    while (DeviceIsOk() && !WriteTimer.HasTimedOut())
+    {
+        usleep(PollPauseUs);
+        uint8_t Probe = 0;
+        if (!Read(&Probe, 1, false) && !ReadRegs16(PromStartAddr, pRdBuf, PromSizeBytes, false))
+        {
+            return false;
+        }
+    }
+    return ReadProm(pRdBuf);
 }
 
 void cProm::WriteProm(uint8_t* pWrBuf)

@@ -54,9 +54,9 @@ public:
     // failures are printed by the layers below.
     cProm();
 
-    // True when the record belongs to this unit: its MAC address equals the
-    // one of eth0 (asked again on every call). False when the record could
-    // not be decrypted for want of a cipher.
+    // True when the record belongs to this unit: the MAC address of eth0
+    // could be read (asked again on every call) and equals the stored one.
+    // False when the record could not be decrypted for want of a cipher.
     bool HasValidData();
     // True once after each write of the chip; asking clears it.
     bool HasChanged();
@@ -88,6 +88,13 @@ private:
     // Reads the 4096 bytes of the chip into pRdBuf in one combined transfer.
     // Returns true on failure; the buffer is then unchanged.
     bool ReadProm(uint8_t* pRdBuf);
+    // ReadProm for the start-up read: retried while the chip may still be in
+    // a write cycle, for at most the write-cycle limit. Returns true on
+    // failure, reported as ReadProm reports it.
+    bool ReadPromAtStart(uint8_t* pRdBuf);
+    // Decrypts the image just read (or left as it was by a failed read) and
+    // clears WriteNeeded; a good read becomes the verified image.
+    void Decrypt(bool ReadFailed);
     // Writes the 4096 bytes at pWrBuf page by page, polling after each page;
     // reports each page that times out and goes on with the next.
     void WriteProm(uint8_t* pWrBuf);
