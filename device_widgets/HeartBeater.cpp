@@ -1,6 +1,8 @@
 // HeartBeater: "HbMon" heartbeats on the health monitor's endpoint.
 #include "HeartBeater.h"
 
+#include "ZmqUtils.h"
+
 #include <cassert>
 #include <cstdio>
 
@@ -17,6 +19,9 @@ cHeartBeater::cHeartBeater(const char* pInitProcessName)
     snprintf(ProcessName, sizeof(ProcessName), "%s", pInitProcessName);
     pPubSocket = zsock_new(ZMQ_PUB);
     assert(nullptr != pPubSocket);
+    // Back off while the health monitor is absent instead of retrying ten
+    // times a second.
+    zsock_set_reconnect_ivl_max(pPubSocket, ZmqReconnectIvlMaxMs);
     int Result = zsock_connect(pPubSocket, "%s", HbEndpoint);
     assert(0 <= Result);
     (void)Result;

@@ -6,7 +6,7 @@
 
 #include <cassert>
 #include <cstdio>
-#include <cstring>
+#include <malloc.h>
 
 namespace
 {
@@ -19,6 +19,13 @@ const char* const StatusErrorText = "Error";
 // Largest inbound message a listener accepts; -1: no limit.
 int64_t ListenerMaxMsgSize = -1;
 
+// True when the frame holds exactly Text: the whole frame, not a prefix and
+// not the part before an embedded NUL.
+bool FrameIs(zframe_t* pFrame, const char* Text)
+{
+    return nullptr != pFrame && zframe_streq(pFrame, Text);
+}
+
 // The steps shared by both creation operations. Strict turns a failed
 // bind/connect or reader registration into an assertion failure instead of
 // a report.
@@ -30,9 +37,21 @@ zsock_t* CreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenConn
     zsock_t* pSocket = zsock_new(ZmqSocketType);
     assert(nullptr != pSocket);
     // Before attaching: connections copy the socket's options when made.
-    if (ListenerMaxMsgSize >= 0)
+    // libzmq treats a message over ZMQ_MAXMSGSIZE as a protocol error and
+    // closes that connection. A peer that connected to us reconnects by
+    // itself, but our own connection to a bound peer is never re-made after
+    // a protocol error: a connecting listener gets no such limit and drops
+    // oversized messages itself (ZmqDropOversized) instead.
+    if (LCT_CONNECT == ConnectType)
     {
-        zsock_set_maxmsgsize(pSocket, static_cast<int>(ListenerMaxMsgSize));
+        zsock_set_reconnect_ivl_max(pSocket, ZmqReconnectIvlMaxMs);
+    }
+    else if (ListenerMaxMsgSize >= 0)
+    {
+        int Result = zmq_setsockopt(zsock_resolve(pSocket), ZMQ_MAXMSGSIZE, &ListenerMaxMsgSize,
+                                    sizeof(ListenerMaxMsgSize));
+        assert(0 == Result);
+        (void)Result;
     }
 
     // Attach: only LCT_CONNECT connects, any other value binds.
@@ -105,18 +124,22 @@ int ParseSystemControl(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* arg)
     {
         return 0;
     }
+    if (ZmqDropOversized(&pMessage))
+    {
+        return 0;
+    }
     int Result = 0;
-    char* pTopic = zmsg_popstr(pMessage);
     // The prefix subscription also lets longer topics through; they and any
     // malformed message are consumed and ignored, never fatal.
-    if (nullptr != pTopic && 0 == strcmp(pTopic, StopTopic))
+    if (FrameIs(zmsg_first(pMessage), StopTopic))
     {
+        zframe_t* pTopic = zmsg_pop(pMessage);
+        zframe_destroy(&pTopic);
         // A missing payload (null) is reported by JsonParseStop as not an array.
         char* pjsData = zmsg_popstr(pMessage);
         Result = JsonParseStop(pjsData) ? -1 : 0;
         zstr_free(&pjsData);
     }
-    zstr_free(&pTopic);
     zmsg_destroy(&pMessage);
     return Result;
 }
@@ -126,26 +149,20 @@ int SystemStatCallback(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* pSta
     (void)pLocalLoop;
     ProcessStatus_e Status = PS_WAITING;
     zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
-    if (nullptr != pMessage)
+    if (nullptr != pMessage && !ZmqDropOversized(&pMessage))
     {
-        char* pTopic = zmsg_popstr(pMessage);
-        if (nullptr != pTopic && 0 == strcmp(pTopic, StatusTopic))
+        if (FrameIs(zmsg_first(pMessage), StatusTopic))
         {
-            char* pStatusText = zmsg_popstr(pMessage);
-            if (nullptr != pStatusText)
+            zframe_t* pStatusText = zmsg_next(pMessage);
+            if (FrameIs(pStatusText, StatusOkText))
             {
-                if (0 == strcmp(pStatusText, StatusOkText))
-                {
-                    Status = PS_OK;
-                }
-                else if (0 == strcmp(pStatusText, StatusErrorText))
-                {
-                    Status = PS_FAULT;
-                }
+                Status = PS_OK;
             }
-            zstr_free(&pStatusText);
+            else if (FrameIs(pStatusText, StatusErrorText))
+            {
+                Status = PS_FAULT;
+            }
         }
-        zstr_free(&pTopic);
         zmsg_destroy(&pMessage);
     }
     if (nullptr != pStatus)
@@ -169,4 +186,23 @@ void ZmqPrintLibVersions()
 void ZmqSetListenerMaxMsgSize(int64_t MaxBytes)
 {
     ListenerMaxMsgSize = MaxBytes;
+}
+
+bool ZmqDropOversized(zmsg_t** ppMessage)
+{
+    if (nullptr == *ppMessage || ListenerMaxMsgSize < 0
+        || zmsg_content_size(*ppMessage) <= static_cast<size_t>(ListenerMaxMsgSize))
+    {
+        return false;
+    }
+    zmsg_destroy(ppMessage);
+    // A large message is the one allocation that can raise the allocator's
+    // thresholds and stay in the heap after it is freed: give it back now.
+    malloc_trim(0);
+    return true;
+}
+
+bool ZmqTopicIs(zmsg_t* pMessage, const char* pTopic)
+{
+    return FrameIs(zmsg_first(pMessage), pTopic);
 }

@@ -66,11 +66,26 @@ zsock_t* ZmqCreateListenerType(zloop_t* pLoop, const char* pSocketAddress, teLis
 zsock_t* ZmqCreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenConnectType ConnectType,
                            pCzmqCallback pMsgHandler, uint8_t NumTopics, tsTopic* pTopics, void* pArg);
 
-// Caps the size of inbound messages on listeners created from now on: a
-// peer that sends a larger message is disconnected and the message dropped,
-// so no peer can exhaust the process's memory. -1 (the default) sets no
-// limit.
+// Longest pause between two attempts of a connecting socket to reach an
+// absent peer. libzmq starts at 100 ms and doubles the pause up to this, so
+// an absent peer costs a wake-up every 2 s instead of ten a second, and a
+// peer that appears is reached within about 2 s.
+const int ZmqReconnectIvlMaxMs = 2000;
+
+// Caps the size of inbound messages on listeners created from now on (the
+// whole 64-bit value; -1, the default, sets no limit). A bound listener has
+// libzmq enforce it: a peer that sends more is disconnected, the message
+// dropped unread, and the peer reconnects by itself. A connecting listener
+// gets the reconnect back-off instead and must drop oversized messages in
+// its reader (ZmqDropOversized), because libzmq would close our connection
+// to the peer for good.
 void ZmqSetListenerMaxMsgSize(int64_t MaxBytes);
+// Destroys *ppMessage (and nulls it) when it is larger than the listener
+// limit, returning its memory to the system. Returns true when it did.
+bool ZmqDropOversized(zmsg_t** ppMessage);
+// True when the first frame of pMessage is exactly pTopic, whole: a frame
+// with more bytes after an embedded NUL is not the topic.
+bool ZmqTopicIs(zmsg_t* pMessage, const char* pTopic);
 
 // Reader for the system-control channel. Receives one waiting message; when
 // its first frame is exactly "ServiceStop" and its payload is addressed to

@@ -80,11 +80,13 @@ int JsonParseCommandMessage(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void*
 
     zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
     assert(nullptr != pMessage);
+    // The whole frame: "Set Prom" followed by a NUL and more is another topic.
+    bool IsSetProm = ZmqTopicIs(pMessage, SetPromTopic);
     char* pTopic = zmsg_popstr(pMessage);
     assert(nullptr != pTopic);
     char* pjsCommandString = zmsg_popstr(pMessage);
 
-    if (0 == strcmp(pTopic, SetPromTopic))
+    if (IsSetProm)
     {
         if (nullptr == pjsCommandString)
         {

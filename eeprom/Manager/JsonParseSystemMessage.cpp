@@ -3,7 +3,6 @@
 
 #include <cassert>
 #include <cstdlib>
-#include <cstring>
 
 #include "JsonParseUtils.h"
 #include "ZmqUtils.h"
@@ -30,13 +29,20 @@ int JsonParseSystemMessage(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* 
     (void)arg;
     zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
     assert(nullptr != pMessage);
+    // This socket connects, so libzmq cannot cap its messages without
+    // dropping the connection for good: oversized ones are dropped here.
+    if (ZmqDropOversized(&pMessage))
+    {
+        return 0;
+    }
+    // The subscription matches by prefix: demand the exact topic, whole.
+    bool IsStopTopic = ZmqTopicIs(pMessage, ServiceStopTopic);
     char* pTopic = zmsg_popstr(pMessage);
     char* pjsData = zmsg_popstr(pMessage);
     assert(nullptr != pTopic);
 
-    // The subscription matches by prefix: demand the exact topic.
     int ExitApp = 0;
-    if (0 == strcmp(pTopic, ServiceStopTopic) && JsonParseStop(pjsData))
+    if (IsStopTopic && JsonParseStop(pjsData))
     {
         ExitApp = -1;
     }
