@@ -1,0 +1,179 @@
+"""What a unit meets in the field: hostile or oversized messages, a chip still
+busy at start, a unit without eth0, a second instance, stray arguments, and
+peers that appear late."""
+import json
+import os
+import signal
+import subprocess
+import time
+
+import zmq
+
+import service as svc
+
+STOP = b'[{"HwMgrFPGA": null}]'
+
+
+def padded(body, size):
+    """A JSON object text (or an array of one object) with a member added that
+    makes it larger than size bytes."""
+    end = body.rindex(b"}")
+    return body[:end] + b', "pad": "' + b"x" * size + b'"' + body[end:]
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def in_unit(pid, argv, background=False):
+    """Runs argv as another process of the unit that process pid runs on (its
+    namespaces and environment, so the simulated buses too)."""
+    with open("/proc/%d/environ" % pid, "rb") as f:
+        env = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
+    command = ["nsenter", "-t", str(pid), "-m", "-n", "--"] + argv
+    if background:
+        return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return subprocess.run(command, env=env, capture_output=True, timeout=30)
+
+
+def test_oversized_and_look_alike_messages_are_never_acted_on_and_every_channel_keeps_working(
+        run_service, unit_dir):
+    svc.provision(unit_dir)
+    service = run_service(svc.unit_description(log="transfers.log"), unit_dir)
+    control = service.system_control()
+    sub = service.identity_subscriber()
+    svc.wait_identity(sub, svc.identity("Unit A"))
+    baseline = rss_kib(service.pid)
+
+    # Commands: oversized or with a topic that only begins with "Set Prom".
+    service.send_command(b"Set Prom", padded(b'{"Unit Name": "Too big"}', 100 * 1024))
+    service.send_command(b"Set Prom", padded(b'{"Unit Name": "Too big"}', 10 * 1024 * 1024))
+    service.send_command(b"Set Prom\0tail", b'{"Unit Name": "Look-alike"}')
+    # Stop requests addressed to the service, oversized or look-alike.
+    for frames in ([b"ServiceStop", padded(STOP, 100 * 1024)],
+                   [b"ServiceStop", padded(STOP, 10 * 1024 * 1024)],
+                   [b"ServiceStop\0", STOP]):
+        control.send_multipart(frames)
+    assert service.alive_after(2.0)
+    assert svc.next_identity(sub) == svc.identity("Unit A")
+    assert svc.page_writes(svc.read_log(unit_dir)) == []
+    # The memory of the 10 MiB messages is given back.
+    assert rss_kib(service.pid) < baseline + 3 * 1024, (baseline, rss_kib(service.pid))
+
+    # Both channels still work.
+    service.set_name("After")
+    svc.wait_identity(sub, svc.identity("After"), timeout=6)
+    control.send_multipart([b"ServiceStop", STOP])
+    assert service.wait(10) == 0
+
+
+def test_start_up_read_outlasts_one_unacknowledged_transfer(run_service, unit_dir):
+    svc.provision(unit_dir)
+    service = run_service(svc.unit_description(chip={"faults": {"nack_transfer": 1}}), unit_dir)
+    assert svc.next_identity(service.identity_subscriber()) == svc.identity("Unit A")
+    assert service.stop() == 0
+    assert service.output == svc.BANNER
+
+
+def test_silent_chip_still_reports_one_failed_read_and_stays_invalid(run_service, unit_dir):
+    svc.provision(unit_dir)
+    service = run_service(svc.unit_description(chip={"faults": {"no_ack": True}}), unit_dir)
+    assert svc.next_identity(service.identity_subscriber()) == svc.INVALID_IDENTITY
+    assert service.stop() == 0
+    assert service.output.count(b"I2C Error : I2C Device EEPROM read failed:\n") == 1
+
+
+def test_zero_mac_record_is_not_valid_on_a_unit_without_eth0(run_service, unit_dir):
+    svc.provision(unit_dir, mac="00:00:00:00:00:00")
+    service = run_service(svc.unit_description(mac=None, log="transfers.log"), unit_dir)
+    sub = service.identity_subscriber()
+    assert svc.next_identity(sub) == svc.INVALID_IDENTITY
+    service.set_name("Renamed")
+    service.wait_for_output(b"EEPROM ERR: Command ignored")
+    assert svc.next_identity(sub) == svc.INVALID_IDENTITY
+    assert svc.page_writes(svc.read_log(unit_dir)) == []
+    assert service.stop() == 0
+
+
+def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service, unit_dir, tmp_path_factory):
+    svc.provision(unit_dir)
+    first = run_service(svc.unit_description(sysapp=[{"path": "keep", "content": "x"}]), unit_dir)
+    sub = first.identity_subscriber()
+    svc.wait_identity(sub, svc.identity("Unit A"))
+    leftover = first.path("/root/zel_sysapp") + "/zel_prom_utility"
+    with open(leftover, "w") as f:
+        f.write("put back by hand\n")
+
+    second = in_unit(first.pid, [svc.SERVICE])
+    assert second.returncode == 1
+    assert second.stdout == b""
+    assert second.stderr.decode().count("\n") == 1 and str(first.pid) in second.stderr.decode()
+    assert os.path.exists(leftover)
+    # The first still owns its endpoints.
+    first.set_name("Still mine")
+    svc.wait_identity(sub, svc.identity("Still mine"))
+
+    # A unit beside it runs its own service.
+    other_dir = tmp_path_factory.mktemp("other")
+    svc.provision(other_dir, serial="654321")
+    other = run_service(svc.unit_description(), other_dir)
+    assert svc.next_identity(other.identity_subscriber()) == svc.identity("Unit A", "654321")
+
+    # SIGKILL: the kernel releases the lock; a restart on the same unit runs.
+    keeper = in_unit(first.pid, ["sleep", "60"], background=True)
+    try:
+        time.sleep(0.5)
+        first.process.send_signal(signal.SIGKILL)
+        first.wait()
+        restarted = in_unit(keeper.pid, [svc.SERVICE], background=True)
+        try:
+            assert restarted.stdout.read(len(svc.BANNER)) == svc.BANNER
+            sub = first.context.socket(zmq.SUB)
+            sub.setsockopt(zmq.SUBSCRIBE, b"")
+            sub.connect("ipc://" + svc.resolve_in("/proc/%d/root" % keeper.pid, "/run/shm/zmq/PromStat"))
+            first.sockets.append(sub)
+            assert svc.next_identity(sub) == svc.identity("Still mine")
+        finally:
+            restarted.send_signal(signal.SIGTERM)
+            assert restarted.wait(10) == 0
+    finally:
+        keeper.kill()
+        keeper.wait()
+
+
+def test_arguments(unit_dir):
+    svc.provision(unit_dir)
+    unit = svc.write_unit(unit_dir, svc.unit_description(
+        sysapp=[{"path": "zel_prom_utility", "content": "x"}], log="transfers.log"))
+
+    def run(*args):
+        script = '"$0" "$@"; status=$?; ls /root/zel_sysapp >&2; exit $status'
+        return subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", "sh", "-c", script, svc.SERVICE]
+                              + list(args), capture_output=True, timeout=30)
+
+    for args in (["--help"], ["--version"]):
+        result = run(*args)
+        assert result.returncode == 0, result
+        assert result.stdout.startswith(b"Usage: eeprom-manager" if args == ["--help"] else b"eeprom-manager v2.8-38\n")
+        assert result.stderr == b"zel_prom_utility\n"
+    for args in (["--frob"], ["--help", "extra"], ["run"]):
+        result = run(*args)
+        assert result.returncode == 2, result
+        assert result.stdout == b""
+        assert result.stderr.startswith(b"Error: ") and b"Usage: eeprom-manager" in result.stderr
+        assert result.stderr.endswith(b"zel_prom_utility\n")
+    assert svc.read_log(unit_dir) == []
+
+
+def test_peers_that_bind_late_are_reached_within_about_two_seconds(run_service, unit_dir):
+    svc.provision(unit_dir)
+    service = run_service(svc.unit_description(), unit_dir)
+    time.sleep(6)       # the reconnect back-off has reached its longest pause
+    monitor = service.health_monitor()
+    bound = time.monotonic()
+    control = service.system_control(timeout=4)
+    assert svc.receive(monitor, 4) == [b"HbMon", b"Eeprom Manager"]
+    assert time.monotonic() - bound < 4.5
+    control.send_multipart([b"ServiceStop", STOP])
+    assert service.wait(10) == 0
