@@ -127,6 +127,24 @@ def bench_idle(seconds):
             service.close()
 
 
+def bench_late_peer(rounds=4, absent=8.0):
+    """How long a system-control publisher that binds after the service has
+    been retrying for a while waits for the service's subscription (the
+    reconnect back-off bounds it)."""
+    print("== A peer that binds after %.0f s of absence ==" % absent)
+    delays = []
+    for _ in range(rounds):
+        with tempfile.TemporaryDirectory() as unit_dir:
+            service = start(unit_dir)
+            time.sleep(absent)
+            bound = time.monotonic()
+            service.system_control(timeout=10)
+            delays.append(time.monotonic() - bound)
+            service.stop()
+            service.close()
+    print("  bind to the service's subscription: %s s" % " ".join("%.2f" % d for d in delays))
+
+
 def bench_baseline(seconds):
     tool = os.path.join(os.environ.get("BENCH_BIN", ""), "wake-baseline")
     if os.path.exists(tool):
@@ -215,6 +233,7 @@ def main():
     bench_name_change()
     bench_baseline(5 if quick else 10)
     bench_idle(10 if quick else 60)
+    bench_late_peer()
     bench_callgrind()
     bench_memory()
 
