@@ -1,5 +1,5 @@
-// Fuzzes the command reader: a message of frames (the input split at each
-// 0xFF byte) goes through a real ZeroMQ socket pair to the service's handler,
+// Fuzzes the command reader: the input goes as a message through a real
+// ZeroMQ socket pair (cFuzzChannel) to the service's handler,
 // which runs against a real record on a simulated chip (zero write cycle, so
 // an accepted rename costs microseconds). Runs on a simulated unit with eth0
 // (the record must be valid for its commands to be handled).
@@ -11,6 +11,7 @@
 #include <jansson.h>
 #include <unistd.h>
 
+#include "FuzzMessage.h"
 #include "I2cBus.h"
 #include "JsonParsePromCommand.h"
 #include "NetworkUtils.h"
@@ -18,8 +19,7 @@
 #include "PromImage.h"
 #include "UnitsimI2c.h"
 
-static zsock_t* pPull = nullptr;
-static zsock_t* pPush = nullptr;
+static cFuzzChannel* pChannel = nullptr;
 
 // A chip holding a record of this unit, on bus 1 of an in-process simulation.
 static void LoadChip(const std::string& Dir)
@@ -56,27 +56,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     {
         abort();
     }
-    zsys_init();
-    zsys_set_logstream(nullptr);
-    pPull = zsock_new_pull("inproc://fuzz-set-prom");
-    pPush = zsock_new_push(">inproc://fuzz-set-prom");
+    pChannel = new cFuzzChannel();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size)
 {
-    zmsg_t* pMessage = zmsg_new();
-    const uint8_t* pFrame = pData;
-    for (const uint8_t* p = pData; p <= pData + Size; p++)
-    {
-        if (p == pData + Size || 0xFF == *p)
-        {
-            zmsg_addmem(pMessage, pFrame, static_cast<size_t>(p - pFrame));
-            pFrame = p + 1;
-        }
-    }
-    zmsg_send(&pMessage, pPush);
-    if (0 != JsonParseCommandMessage(nullptr, pPull, nullptr))
+    if (0 != JsonParseCommandMessage(nullptr, pChannel->Send(pData, Size), nullptr))
     {
         __builtin_trap();
     }
