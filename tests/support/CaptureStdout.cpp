@@ -1,21 +1,13 @@
-// CaptureStdout: redirects descriptor 1 to an unlinked temporary file.
+// CaptureStdout: descriptor 1 points at an unnamed temporary file meanwhile.
 #include "CaptureStdout.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
-cCaptureStdout::cCaptureStdout()
+cCaptureStdout::cCaptureStdout() : SavedFd((fflush(stdout), dup(STDOUT_FILENO)))
 {
-    fflush(stdout);
-    char Template[] = "/tmp/capture-stdout-XXXXXX";
-    CaptureFd = mkstemp(Template);
-    if (CaptureFd < 0)
-    {
-        abort();
-    }
-    unlink(Template);
-    SavedFd = dup(STDOUT_FILENO);
+    CaptureFd = open("/tmp", O_TMPFILE | O_RDWR, 0600);
     dup2(CaptureFd, STDOUT_FILENO);
 }
 
@@ -33,15 +25,8 @@ std::string cCaptureStdout::Finish()
     dup2(SavedFd, STDOUT_FILENO);
     close(SavedFd);
     SavedFd = -1;
-    std::string Text;
-    char Chunk[4096];
-    ssize_t n;
-    lseek(CaptureFd, 0, SEEK_SET);
-    while ((n = read(CaptureFd, Chunk, sizeof(Chunk))) > 0)
-    {
-        Text.append(Chunk, static_cast<size_t>(n));
-    }
+    std::string Text(static_cast<size_t>(lseek(CaptureFd, 0, SEEK_END)), '\0');
+    Text.resize(static_cast<size_t>(pread(CaptureFd, &Text[0], Text.size(), 0)));
     close(CaptureFd);
-    CaptureFd = -1;
     return Text;
 }

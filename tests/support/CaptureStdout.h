@@ -1,5 +1,6 @@
-// CaptureStdout: collects what the code under test prints on standard
-// output, at the descriptor level, so both printf and direct writes are seen.
+// CaptureStdout: collects what the code under test prints on standard output
+// from construction to Finish, at the descriptor level, so that printf and
+// direct writes are both seen. The destructor restores standard output.
 #ifndef TESTS_SUPPORT_CAPTURESTDOUT_H
 #define TESTS_SUPPORT_CAPTURESTDOUT_H
 
@@ -8,14 +9,10 @@
 class cCaptureStdout
 {
 public:
-    // Starts capturing: standard output goes to a temporary file.
     cCaptureStdout();
-    // Restores standard output if Finish was not called.
     ~cCaptureStdout();
     cCaptureStdout(const cCaptureStdout&) = delete;
     cCaptureStdout& operator=(const cCaptureStdout&) = delete;
-
-    // Stops capturing and returns everything printed since the start.
     std::string Finish();
 
 private:

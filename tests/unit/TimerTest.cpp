@@ -1,134 +1,89 @@
-// cTimer against a clock the test controls.
+// cTimer against a monotonic clock the test sets: this binary defines
+// clock_gettime, so the timer reads FakeNs while FakeSet is true; other
+// clocks, and the monotonic one otherwise, are the real ones.
 #include <gtest/gtest.h>
 
-#include "FakeClock.h"
+#include <cerrno>
+#include <dlfcn.h>
+
 #include "Timer.h"
 
-namespace
+static bool FakeSet = false, FakeFails = false;
+static uint64_t FakeNs = 0;
+const uint64_t Ms = 1000000;          // in ns
+const uint64_t WrapMs = 1ull << 32;   // where the 32-bit millisecond reading wraps
+
+extern "C" int clock_gettime(clockid_t ClockId, struct timespec* pTime)
 {
-// 2^32 ms: where the 32-bit millisecond reading wraps.
-const uint64_t WrapMs = 1ull << 32;
+    if (CLOCK_MONOTONIC == ClockId && FakeSet)
+    {
+        pTime->tv_sec = static_cast<time_t>(FakeNs / 1000000000u);
+        pTime->tv_nsec = static_cast<long>(FakeNs % 1000000000u);
+        return FakeFails ? (errno = EINVAL, -1) : 0;
+    }
+    return reinterpret_cast<int (*)(clockid_t, timespec*)>(dlsym(RTLD_NEXT, "clock_gettime"))(ClockId, pTime);
+}
 
 class TimerTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { FakeClockSetMs(1000000); }
-    void TearDown() override { FakeClockRelease(); }
+    TimerTest() { FakeSet = true; FakeNs = 1000000 * Ms; }
+    ~TimerTest() override { FakeSet = false; }
 };
 
-TEST_F(TimerTest, TimesOutOnlyAfterMoreThanNumMs)
+TEST_F(TimerTest, TimesOutOnlyAfterMoreThanNumMsAndThenStops)
 {
-    cTimer Timer(20);
-    EXPECT_FALSE(Timer.HasTimedOut());
-    FakeClockAdvanceMs(20);
+    cTimer Timer(20), Default, Running(100);
+    FakeNs += 20 * Ms;
     EXPECT_FALSE(Timer.HasTimedOut()) << "exactly NumMs elapsed is not yet a time-out";
-    EXPECT_TRUE(Timer.IsRunning());
-    FakeClockAdvanceMs(1);
+    FakeNs += 1 * Ms;
     EXPECT_TRUE(Timer.HasTimedOut());
-    EXPECT_FALSE(Timer.IsRunning()) << "a time-out stops the timer";
-    EXPECT_TRUE(Timer.HasTimedOut()) << "and it keeps reporting it";
-}
-
-TEST_F(TimerTest, StoppedTimersCountAsTimedOut)
-{
-    cTimer Default;
-    EXPECT_FALSE(Default.IsRunning());
-    EXPECT_TRUE(Default.HasTimedOut());
-
-    cTimer Running(100);
+    EXPECT_FALSE(Timer.IsRunning());
+    FakeNs += 4 * Ms;
+    EXPECT_EQ(4u, Timer.GetElapsedMs()) << "counted from when the time-out stopped it";
+    EXPECT_TRUE(Default.HasTimedOut()) << "a stopped timer counts as timed out";
     Running.SetTimeout(100);
     EXPECT_FALSE(Running.IsRunning()) << "setting the time-out stops the timer";
-    EXPECT_TRUE(Running.HasTimedOut());
 }
 
-TEST_F(TimerTest, StartKeepsARunningTimersStartButRestartMovesIt)
+TEST_F(TimerTest, StartKeepsARunningTimersStartButRestartMovesItAndStopTells)
 {
-    cTimer Timer(10);
-    FakeClockAdvanceMs(8);
+    cTimer Timer(10), Other(10), Stopped;
+    FakeNs += 8 * Ms;
     Timer.Start();
-    FakeClockAdvanceMs(3);
-    EXPECT_EQ(11u, Timer.GetElapsedMs());
-    EXPECT_TRUE(Timer.HasTimedOut());
-
-    cTimer Other(10);
-    FakeClockAdvanceMs(8);
     Other.Restart();
-    FakeClockAdvanceMs(3);
+    FakeNs += 3 * Ms;
+    EXPECT_EQ(11u, Timer.GetElapsedMs());
     EXPECT_EQ(3u, Other.GetElapsedMs());
-    EXPECT_FALSE(Other.HasTimedOut());
-
     Other.Restart(2);
-    FakeClockAdvanceMs(3);
+    FakeNs += 3 * Ms;
     EXPECT_TRUE(Other.HasTimedOut()) << "Restart(newTimeout) replaces the time-out";
-
-    cTimer Stopped;
     Stopped.SetTimeout(5);
-    FakeClockAdvanceMs(50);
+    FakeNs += 50 * Ms;
     Stopped.Start();
-    EXPECT_TRUE(Stopped.IsRunning());
     EXPECT_FALSE(Stopped.HasTimedOut()) << "Start on a stopped timer times from now";
-}
-
-TEST_F(TimerTest, StopTellsWhetherTheTimeOutHadPassed)
-{
-    cTimer Stopped;
-    EXPECT_FALSE(Stopped.Stop());
-
+    // Stop tells whether the time-out had passed.
     cTimer Zero(0);
     EXPECT_FALSE(Zero.Stop()) << "within the same millisecond";
     Zero.Restart();
-    FakeClockAdvanceMs(1);
+    FakeNs += 1 * Ms;
     EXPECT_TRUE(Zero.Stop());
     EXPECT_FALSE(Zero.IsRunning());
-    EXPECT_FALSE(Zero.Stop()) << "a second Stop finds it stopped";
+    FakeNs += 1 * Ms;
+    EXPECT_FALSE(Zero.Stop()) << "a stopped timer";
 }
 
-TEST_F(TimerTest, MeasuresAcrossTheWrapOfTheMillisecondReading)
+TEST_F(TimerTest, ReadsWholeMillisecondsIn32BitsAndMeasuresAcrossTheWrap)
 {
-    FakeClockSetMs(WrapMs - 5);
+    FakeNs = 7 * Ms + 999999;
+    EXPECT_EQ(7u, cTimer().GetCurrentTimeMs());
+    FakeNs = (WrapMs + 3) * Ms;
+    EXPECT_EQ(3u, cTimer().GetCurrentTimeMs());
+    FakeNs = (WrapMs - 5) * Ms;
     cTimer Timer(20);
-    FakeClockAdvanceMs(15);     // the reading is now 10, just past the wrap
+    FakeNs += 15 * Ms;
     EXPECT_EQ(15u, Timer.GetElapsedMs());
-    EXPECT_FALSE(Timer.HasTimedOut());
-    FakeClockAdvanceMs(6);
+    FakeNs += 6 * Ms;
     EXPECT_TRUE(Timer.HasTimedOut());
-}
-
-TEST_F(TimerTest, ReadingIsTruncatedToWholeMilliseconds)
-{
-    cTimer Timer;
-    FakeClockSetMs(7, 999999);
-    EXPECT_EQ(7u, Timer.GetCurrentTimeMs());
-    FakeClockSetMs(WrapMs + 3);
-    EXPECT_EQ(3u, Timer.GetCurrentTimeMs()) << "seconds times 1000 wraps modulo 2^32";
-}
-
-TEST_F(TimerTest, ElapsedOnAStoppedTimerCountsFromWhenItWasCleared)
-{
-    cTimer Timer(5);
-    FakeClockAdvanceMs(9);
-    EXPECT_TRUE(Timer.HasTimedOut());
-    FakeClockAdvanceMs(4);
-    EXPECT_EQ(4u, Timer.GetElapsedMs());
-}
-
-TEST(TimerDeathTest, FailingClockIsFatal)
-{
-    EXPECT_DEATH(
-        {
-            FakeClockSetFailing(true);
-            cTimer Timer(1);
-        },
-        "0 <= Result");
-}
-
-TEST(TimerRealClockTest, FollowsTheMonotonicClock)
-{
-    FakeClockRelease();
-    cTimer Timer(30);
-    struct timespec Pause = {0, 60 * 1000 * 1000};
-    nanosleep(&Pause, nullptr);
-    EXPECT_GE(Timer.GetElapsedMs(), 60u);
-    EXPECT_TRUE(Timer.HasTimedOut());
-}
+    EXPECT_DEATH((FakeFails = true, Timer.GetCurrentTimeMs()), "0 <= Result") << "a failing clock is fatal";
 }
