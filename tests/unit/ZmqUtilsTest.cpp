@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <dlfcn.h>
 #include <string>
 #include <unistd.h>
@@ -170,11 +171,19 @@ TEST_F(ZmqUtilsTest, ReadersMapEachMessage)
         {{"SysStatus", "ok"}, 0, PS_WAITING},              {{"SysStatus", "Okay"}, 0, PS_WAITING},
         {{"SysStatus"}, 0, PS_WAITING},                    {{"SysStatusX", "Ok"}, 0, PS_WAITING},
         {{"Other", "Error"}, 0, PS_WAITING},
+        // Topics and status texts are whole frames, NULs included.
+        {{std::string("ServiceStop\0", 12), ForUs}, 0, PS_WAITING},
+        {{std::string("SysStatus\0x", 11), "Ok"}, 0, PS_WAITING},
+        {{"SysStatus", std::string("Ok\0", 3)}, 0, PS_WAITING},
+        // Over the limit (set below) these readers drop what libzmq let in.
+        {{"ServiceStop", ForUs + std::string(300, ' ')}, 0, PS_WAITING},
+        {{"SysStatus", "Ok", std::string(300, ' ')}, 0, PS_WAITING},
     };
     zsock_t* pPull = Listen("pull", LCT_BIND, ZMQ_PULL);
     zmq_pollitem_t Item = {zsock_resolve(pPull), 0, ZMQ_POLLIN, 0};
     void* pPush = Peer(ZMQ_PUSH, false, "pull");
     cCaptureStdout Capture;
+    ZmqSetListenerMaxMsgSize(256);
     for (const auto& Case : Cases)
     {
         ProcessStatus_e Status = PS_SHUTDOWN;
@@ -186,6 +195,7 @@ TEST_F(ZmqUtilsTest, ReadersMapEachMessage)
         EXPECT_EQ(0, SystemStatCallback(pLoop, pPull, &Status));
         EXPECT_EQ(Case.Status, Status) << Case.Frames[0];
     }
+    ZmqSetListenerMaxMsgSize(-1);
     // The two payloads that are no JSON array ("not json" and none) were
     // passed on and reported: three lines of the parser's, one not-an-array.
     std::string Output = Capture.Finish();
@@ -195,6 +205,30 @@ TEST_F(ZmqUtilsTest, ReadersMapEachMessage)
     EXPECT_EQ(0, ParseSystemControl(pLoop, pPull, nullptr));
     EXPECT_EQ(0, SystemStatCallback(pLoop, pPull, &Status) + SystemStatCallback(pLoop, pPull, nullptr));
     EXPECT_EQ(PS_WAITING, Status);
+}
+
+// While its peer is absent a connecting listener retries with growing pauses
+// (libzmq reports each with its pause) instead of every 100 ms.
+TEST_F(ZmqUtilsTest, ConnectingListenerBacksOffWhileItsPeerIsAbsent)
+{
+    zsock_t* pSub = Listen("absent", LCT_CONNECT, ZMQ_SUB);
+    ASSERT_EQ(0, zmq_socket_monitor(zsock_resolve(pSub), "inproc://retries", ZMQ_EVENT_CONNECT_RETRIED));
+    void* pMonitor = zmq_socket(zsys_init(), ZMQ_PAIR);
+    ASSERT_EQ(0, zmq_connect(pMonitor, "inproc://retries"));
+    // Retries until 3 s of pauses: about 20 at libzmq's 100 ms, five with
+    // the pause doubling from 100 ms (plus jitter) up to 2 s.
+    std::vector<uint32_t> Pauses;
+    for (uint32_t Total = 0; Total < 3000;)
+    {
+        tFrames Event = Receive(pMonitor, 4000);
+        ASSERT_EQ(2u, Event.size());
+        Pauses.push_back(0);
+        memcpy(&Pauses.back(), Event[0].data() + 2, sizeof(uint32_t));
+        Total += Pauses.back();
+    }
+    zmq_close(pMonitor);
+    EXPECT_LE(Pauses.size(), 6u);
+    EXPECT_LE(*std::max_element(Pauses.begin(), Pauses.end()), 2100u);
 }
 
 TEST_F(ZmqUtilsTest, HeartbeatIsTopicAndNameCutTo63EvenWhenStartedBeforeTheMonitor)
