@@ -10,15 +10,13 @@ def unit_dir(tmp_path):
 
 @pytest.fixture
 def run_service():
-    """Starts services on simulated units and always stops them."""
+    """Starts services on simulated units, each ready; always stops them."""
     started = []
 
     def start(description, unit_dir, command=None):
-        unit_path = svc.write_unit(unit_dir, description)
-        service = svc.Service(unit_path, command)
-        started.append(service)
-        service.wait_ready()
-        return service
+        started.append(svc.Service(svc.write_unit(unit_dir, description), command))
+        started[-1].wait_ready()
+        return started[-1]
 
     yield start
     for service in started:
