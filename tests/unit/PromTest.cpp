@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -164,6 +165,30 @@ TEST_F(PromTest, WriteTheChipDoesNotTakeKeepsTheRecordItHolds)
         EXPECT_TRUE(pProm->HasChanged());
         EXPECT_FALSE(pProm->HasChanged()) << "a write is reported once";
     }
+}
+
+// A power cut during a rename after each number of pages, then a restart:
+// the record is still this unit's, with the old or the new name, and what
+// the record held right after the write (what the service then publishes)
+// is what the chip holds.
+TEST_F(PromTest, PowerCutAtEveryPageLeavesAValidRecordThatMatchesWhatWasPublished)
+{
+    std::set<std::string> Outcomes;
+    for (int Pages = 0; Pages <= 128; Pages++)
+    {
+        eeprom_u Record = MakeRecord("Old name");
+        Start(&Record, R"(, "write_cycle_ms": 0, "faults": {"power_cut_after_page": )" + std::to_string(Pages) + "}");
+        pProm->SetUnitName("New name");
+        cCaptureStdout Quiet;
+        pProm->EncryptWrite();
+        std::string Published = Identity();
+        Start(nullptr, R"(, "write_cycle_ms": 0)");
+        Quiet.Finish();
+        EXPECT_TRUE(pProm->HasValidData()) << Pages;
+        EXPECT_EQ(Published, Identity()) << Pages;
+        Outcomes.insert(Published);
+    }
+    EXPECT_EQ((std::set<std::string>{"123456 New name", "123456 Old name"}), Outcomes);
 }
 
 // Against openssl's AES-128-CBC with the record's key ("Tq8rNbLw3KsZe" and
