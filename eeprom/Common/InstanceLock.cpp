@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -54,21 +53,11 @@ pid_t InstanceLockTake()
     // since closing any descriptor of the file would drop a POSIX lock.
     char Text[24];
     int Length = snprintf(Text, sizeof(Text), "%d\n", static_cast<int>(getpid()));
-    if (0 != ftruncate(Fd, 0) || Length != write(Fd, Text, static_cast<size_t>(Length)))
+    // The pid text is a courtesy to people; the lock is what counts.
+    if (0 == ftruncate(Fd, 0))
     {
-        // The pid text is a courtesy to people; the lock is what counts.
+        ssize_t Written = write(Fd, Text, static_cast<size_t>(Length));
+        (void)Written;
     }
     return 0;
-}
-
-pid_t InstanceLockHolder()
-{
-    int Fd = open(InstanceLockPath, O_RDONLY | O_CLOEXEC);
-    if (Fd < 0)
-    {
-        return ENOENT == errno ? 0 : -1;
-    }
-    pid_t Holder = HolderOf(Fd);
-    close(Fd);
-    return Holder;
 }

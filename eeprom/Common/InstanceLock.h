@@ -25,8 +25,4 @@ extern const char* const InstanceLockPath;
 // endpoint directory).
 pid_t InstanceLockTake();
 
-// Asks who holds the lock without taking it: the holder's pid, 0 when no
-// process holds it, -1 when that cannot be told (errno tells why).
-pid_t InstanceLockHolder();
-
 #endif
