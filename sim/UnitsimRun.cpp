@@ -6,7 +6,8 @@
 // tmpfs at /root/zel_sysapp seeded with the files the description lists.
 // Nothing the command does there reaches the host's files, and several runs
 // can go on side by side. The I2C buses of the description are emulated by a
-// library preloaded into the command (lib/libunitsim-i2c.so beside bin/).
+// library preloaded into the command (lib/<multiarch>/libunitsim-i2c.so
+// beside bin/, for each architecture installed there).
 //
 // As root plain namespaces are used; otherwise an unprivileged user namespace
 // maps the caller to root inside, where the kernel allows it.
@@ -302,9 +303,9 @@ void SeedSysapp(json_t* pUnit, const std::string& UnitDir)
     }
 }
 
-// Directory of the running executable's lib/ sibling, where the preload
-// library is installed (the build tree has the same layout).
-std::string LibDir()
+// The prefix the running executable is installed under (bin/..); the
+// build tree has the same layout.
+std::string Prefix()
 {
     char Self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", Self, sizeof(Self) - 1);
@@ -315,17 +316,22 @@ std::string LibDir()
     Self[n] = '\0';
     std::string Path = Self;
     Path = Path.substr(0, Path.rfind('/'));     // bin
-    Path = Path.substr(0, Path.rfind('/'));     // prefix
-    return Path + "/lib";
+    return Path.substr(0, Path.rfind('/'));
 }
 
+// The simulated buses are preloaded into every process of the unit from
+// PREFIX/lib/<multiarch>/. The dynamic loader expands "$LIB" in LD_PRELOAD
+// to its own lib/<multiarch> (Debian), so a program of another architecture
+// run under an emulator (qemu-arm-static) loads the library built for it,
+// when that is installed beside ours.
 void SetUpEnvironment(const std::string& UnitPath)
 {
     setenv("UNITSIM_UNIT", UnitPath.c_str(), 1);
     setenv("UNITSIM_STATE_DIR", StateDir, 1);
-    std::string Preload = LibDir() + "/libunitsim-i2c.so";
-    if (access(Preload.c_str(), R_OK) == 0)
+    std::string Prefix = ::Prefix();
+    if (access((Prefix + "/lib/" UNITSIM_LIB_ARCH "/libunitsim-i2c.so").c_str(), R_OK) == 0)
     {
+        std::string Preload = Prefix + "/$LIB/libunitsim-i2c.so";
         const char* pOld = getenv("LD_PRELOAD");
         if (pOld != nullptr && pOld[0] != '\0')
         {

@@ -2,8 +2,11 @@
 // buses.
 //
 // Hazards handled here: several processes of one session run transfers at
-// the same time (one robust mutex in the shared state file serialises them,
-// and a process that dies holding it leaves the state usable); two
+// the same time, possibly built for different architectures (an x86-64
+// tool beside an armhf service under an emulator): the shared state has
+// fixed-width fields only and is serialised by an open-file-description lock
+// on the state file, which both understand and which the kernel drops when
+// a process dies holding it; two
 // processes create the state file or a blank image at once (each is built
 // under a private name and linked into place, so nobody sees it half made);
 // the description changes between processes (the state is laid out by a
@@ -34,7 +37,7 @@ namespace
 {
 const char* const StateFileName = "i2c-state";
 const uint64_t StateMagic = 0x3263326973746e75ull;   // "unstsi2c"
-const uint32_t StateVersion = 1;
+const uint32_t StateVersion = 2;
 // Data bytes a log line shows.
 const unsigned LogDataBytes = 16;
 // The largest count byte an I2C_M_RECV_LEN read accepts.
@@ -47,8 +50,10 @@ struct sSharedDevice
     uint32_t Transfers;         // transfers addressed to the device this session
 };
 
-// Everything the processes of a session share. Content is used by devices
-// without an image file.
+// Everything the processes of a session share, guarded by the lock on the
+// state file. Content is used by devices without an image file. Fixed-width
+// fields at naturally aligned offsets: the same layout on every
+// architecture the simulation is built for.
 struct sSharedState
 {
     uint64_t Magic;
@@ -56,16 +61,18 @@ struct sSharedState
     uint32_t Size;                  // sizeof(sSharedState) of the writer
     uint64_t SessionId;
     uint64_t LayoutHash;            // SimConfigLayoutHash of the description
-    pthread_mutex_t Lock;           // robust, process-shared; guards the rest
     uint64_t TransferCount;         // transfers of the session so far
     sSharedDevice Devices[MaxSimDevices];
     uint8_t Content[MaxSimDevices][Chip24c32SizeBytes];
 };
+static_assert(sizeof(sChip24c32State) == 16 && sizeof(sSharedDevice) == 24, "same layout on every architecture");
+static_assert(sizeof(sSharedState) == 40 + MaxSimDevices * (24 + Chip24c32SizeBytes), "same layout everywhere");
 
 pthread_mutex_t s_LoadLock = PTHREAD_MUTEX_INITIALIZER;
 int s_Status = -1;                  // eSimStatus, or -1 before the first load
 sSimConfig s_Config;
 sSharedState* s_pState = nullptr;
+int s_StateFd = -1;                 // the state's file, locked around each step
 uint8_t* s_pMemory[MaxSimDevices];  // each device's content
 bool s_ImageMapped[MaxSimDevices];  // s_pMemory is a mapped image
 int s_LogFd = -1;
@@ -77,25 +84,47 @@ int64_t NowNs()
     return int64_t(Now.tv_sec) * 1000000000 + Now.tv_nsec;
 }
 
-void LockState(sSharedState* pState)
+// Locks byte 0 of the state file for this open file description. A
+// process that dies holding it loses it with its descriptors; its half-done
+// step is as good as a transfer cut short on the bus.
+void SetStateLock(int Fd, short Type)
 {
-    int Result = pthread_mutex_lock(&pState->Lock);
-    if (Result == EOWNERDEAD)
+    struct flock Lock = {};
+    Lock.l_type = Type;
+    Lock.l_whence = SEEK_SET;
+    Lock.l_len = 1;
+    while (fcntl(Fd, F_UNLCK == Type ? F_OFD_SETLK : F_OFD_SETLKW, &Lock) != 0)
     {
-        // A process died in a transfer; its half-done step is as good as
-        // a transfer cut short on the bus.
-        pthread_mutex_consistent(&pState->Lock);
-    }
-    else if (Result != 0)
-    {
-        ReportError("cannot lock the session state: %s", strerror(Result));
-        abort();
+        if (errno != EINTR)
+        {
+            ReportError("cannot lock the session state: %s", strerror(errno));
+            abort();
+        }
     }
 }
 
-void UnlockState(sSharedState* pState)
+void LockState()
 {
-    pthread_mutex_unlock(&pState->Lock);
+    SetStateLock(s_StateFd, F_WRLCK);
+}
+
+void UnlockState()
+{
+    SetStateLock(s_StateFd, F_UNLCK);
+}
+
+// A child made by fork shares the parent's open file description, and so its
+// locks: give it one of its own on the same file.
+void ReopenStateInChild()
+{
+    char Path[32];
+    snprintf(Path, sizeof(Path), "/proc/self/fd/%d", s_StateFd);
+    int Fd = s_StateFd < 0 ? -1 : RealOpen(Path, O_RDWR | O_CLOEXEC, 0);
+    if (Fd >= 0)
+    {
+        dup3(Fd, s_StateFd, O_CLOEXEC);
+        RealClose(Fd);
+    }
 }
 
 uint64_t NewSessionId()
@@ -125,12 +154,6 @@ void InitState(sSharedState* pState, uint64_t LayoutHash)
     pState->Version = StateVersion;
     pState->Size = sizeof(sSharedState);
     pState->SessionId = NewSessionId();
-    pthread_mutexattr_t Attr;
-    pthread_mutexattr_init(&Attr);
-    pthread_mutexattr_setpshared(&Attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&Attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&pState->Lock, &Attr);
-    pthread_mutexattr_destroy(&Attr);
     ResetDevices(pState, LayoutHash);
     pState->Magic = StateMagic;
 }
@@ -142,7 +165,8 @@ sSharedState* MapFd(int Fd)
 }
 
 // Maps the session state file of directory pDir, creating it when absent
-// (or always when Fresh). Returns null on failure, after a report.
+// (or always when Fresh), and keeps its descriptor in s_StateFd. Returns
+// null on failure, after a report.
 sSharedState* MapStateFile(const char* pDir, bool Fresh, uint64_t LayoutHash)
 {
     char Path[PATH_MAX];
@@ -172,18 +196,19 @@ sSharedState* MapStateFile(const char* pDir, bool Fresh, uint64_t LayoutHash)
             {
                 pState = MapFd(Fd);
             }
-            RealClose(Fd);
             if (pState != nullptr && pState->Magic == StateMagic && pState->Version == StateVersion
                 && pState->Size == sizeof(sSharedState))
             {
+                s_StateFd = Fd;
                 if (pState->LayoutHash != LayoutHash)
                 {
-                    LockState(pState);
+                    LockState();
                     ResetDevices(pState, LayoutHash);
-                    UnlockState(pState);
+                    UnlockState();
                 }
                 return pState;
             }
+            RealClose(Fd);
             // Left by another build of the simulation: start over.
             if (pState != nullptr)
             {
@@ -221,7 +246,12 @@ sSharedState* MapStateFile(const char* pDir, bool Fresh, uint64_t LayoutHash)
         unlink(Temp);
         if (Linked == 0)
         {
-            return pState;
+            // The linked file, not our private name: both are one inode.
+            s_StateFd = RealOpen(Path, O_RDWR | O_CLOEXEC, 0);
+            if (s_StateFd >= 0)
+            {
+                return pState;
+            }
         }
         munmap(pState, sizeof(sSharedState));
         if (errno != EEXIST)
@@ -305,6 +335,11 @@ void Drop()
         munmap(s_pState, sizeof(sSharedState));
         s_pState = nullptr;
     }
+    if (s_StateFd >= 0)
+    {
+        RealClose(s_StateFd);
+        s_StateFd = -1;
+    }
     if (s_LogFd >= 0)
     {
         RealClose(s_LogFd);
@@ -316,6 +351,12 @@ void Drop()
 // pUnitPath; Fresh starts the session state anew.
 eSimStatus Load(const char* pUnitPath, bool Fresh)
 {
+    static bool s_ForkHandled = false;  // Load runs under s_LoadLock
+    if (!s_ForkHandled)
+    {
+        pthread_atfork(nullptr, nullptr, ReopenStateInChild);
+        s_ForkHandled = true;
+    }
     Drop();
     if (pUnitPath == nullptr || pUnitPath[0] == '\0')
     {
@@ -337,10 +378,15 @@ eSimStatus Load(const char* pUnitPath, bool Fresh)
     }
     else
     {
-        void* pMap = mmap(nullptr, sizeof(sSharedState), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (pMap != MAP_FAILED)
+        // A session of this process (and its children) alone, in a file
+        // without a name so that it can be locked like the shared one.
+        s_StateFd = memfd_create("unitsim-state", MFD_CLOEXEC);
+        if (s_StateFd >= 0 && ftruncate(s_StateFd, sizeof(sSharedState)) == 0)
         {
-            s_pState = static_cast<sSharedState*>(pMap);
+            s_pState = MapFd(s_StateFd);
+        }
+        if (s_pState != nullptr)
+        {
             InitState(s_pState, LayoutHash);
         }
     }
@@ -495,7 +541,7 @@ bool SimBusAddressBusy(unsigned Bus, unsigned Addr)
 
 int SimBusTransfer(unsigned Bus, sSimMsg* pMsgs, unsigned NumMsgs)
 {
-    LockState(s_pState);
+    LockState();
     uint64_t Transfer = ++s_pState->TransferCount;
     int64_t Now = NowNs();
     uint32_t Counted = 0;   // devices whose transfer count this transfer raised
@@ -567,7 +613,7 @@ int SimBusTransfer(unsigned Bus, sSimMsg* pMsgs, unsigned NumMsgs)
         }
         LogMessage(Transfer, Index, Bus, pMsg, true);
     }
-    UnlockState(s_pState);
+    UnlockState();
     return Result;
 }
 }

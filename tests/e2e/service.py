@@ -12,7 +12,18 @@ import zmq
 
 SOURCE = os.environ.get("EEPROM_SOURCE", os.path.join(os.path.dirname(__file__), "../.."))
 BIN = os.path.join(os.environ.get("EEPROM_PREFIX", os.path.join(SOURCE, "build/stage")), "bin")
-UNITSIM_RUN, SERVICE, PROMTOOL = (os.path.join(BIN, name) for name in ("unitsim-run", "eeprom-manager", "promtool"))
+# A cross-built service runs under an emulator (EEPROM_EMULATOR) on a unit
+# made by the host's own tools (EEPROM_HOST_PREFIX).
+HOST_BIN = os.path.join(os.environ["EEPROM_HOST_PREFIX"], "bin") if "EEPROM_HOST_PREFIX" in os.environ else BIN
+EMULATOR = os.environ.get("EEPROM_EMULATOR", "").split()
+UNITSIM_RUN, PROMTOOL = (os.path.join(HOST_BIN, name) for name in ("unitsim-run", "promtool"))
+SERVICE = os.path.join(BIN, "eeprom-manager")
+
+
+def service_command(path=SERVICE):
+    """The command that runs the service binary at path."""
+    return EMULATOR + [str(path)]
+
 BANNER = b"\n\n EEPROM:   Manager Version v2.8-38.\n\n"
 DEFAULT_MAC = "02:00:00:00:00:01"
 INVALID_IDENTITY = b'{"Serial Number": "INVLD", "Unit Name": "EEPROM Invalid"}'
@@ -79,7 +90,7 @@ class Service:
 
     def __init__(self, unit_path, command=None):
         self._out = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([UNITSIM_RUN, "--unit", unit_path, "--"] + (command or [SERVICE]),
+        self.process = subprocess.Popen([UNITSIM_RUN, "--unit", unit_path, "--"] + (command or service_command()),
                                         stdout=self._out, stdin=subprocess.DEVNULL)
         self.pid = self.process.pid
         self.context = zmq.Context.instance()

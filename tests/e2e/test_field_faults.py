@@ -105,7 +105,7 @@ def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service
     with open(leftover, "w") as f:
         f.write("put back by hand\n")
 
-    second = in_unit(first.pid, [svc.SERVICE])
+    second = in_unit(first.pid, svc.service_command())
     assert second.returncode == 1
     assert second.stdout == b""
     assert second.stderr.decode().count("\n") == 1 and str(first.pid) in second.stderr.decode()
@@ -126,7 +126,7 @@ def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service
         time.sleep(0.5)
         first.process.send_signal(signal.SIGKILL)
         first.wait()
-        restarted = in_unit(keeper.pid, [svc.SERVICE], background=True)
+        restarted = in_unit(keeper.pid, svc.service_command(), background=True)
         try:
             assert restarted.stdout.read(len(svc.BANNER)) == svc.BANNER
             sub = first.context.socket(zmq.SUB)
@@ -149,8 +149,8 @@ def test_arguments(unit_dir):
 
     def run(*args):
         script = '"$0" "$@"; status=$?; ls /root/zel_sysapp >&2; exit $status'
-        return subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", "sh", "-c", script, svc.SERVICE]
-                              + list(args), capture_output=True, timeout=30)
+        return subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", "sh", "-c", script]
+                              + svc.service_command() + list(args), capture_output=True, timeout=30)
 
     for args in (["--help"], ["--version"]):
         result = run(*args)

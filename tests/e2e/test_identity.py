@@ -26,7 +26,7 @@ def test_invalid_record_is_published_as_invalid_and_never_written(run_service, u
     if case == "no crypto library":     # a copy of the service with an empty $ORIGIN/../lib
         (unit_dir / "copy" / "lib").mkdir(parents=True)
         (unit_dir / "copy" / "bin").mkdir()
-        command = [shutil.copy(svc.SERVICE, unit_dir / "copy" / "bin")]
+        command = svc.service_command(shutil.copy(svc.SERVICE, unit_dir / "copy" / "bin"))
     if case != "blank chip":
         svc.provision(unit_dir, mac="02:00:00:00:00:99" if case.startswith("record") else svc.DEFAULT_MAC)
     service = run_service(svc.unit_description(mac=None if case == "no eth0" else svc.DEFAULT_MAC,

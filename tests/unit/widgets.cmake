@@ -13,6 +13,6 @@ eeprom_unit_test(NetworkUtilsTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/NetworkUtils
                  LIBS device_widgets UNIT net-eth0.json)
 set_tests_properties(NetworkUtilsTest PROPERTIES ENVIRONMENT_MODIFICATION "GTEST_FILTER=set:-NoEth0*")
 add_test(NAME NetworkNoEth0Test COMMAND ${UNITSIM_RUN} --unit ${CMAKE_SOURCE_DIR}/tests/units/net-noeth0.json
-         -- $<TARGET_FILE:NetworkUtilsTest> --gtest_filter=NoEth0*)
+         -- ${NetworkUtilsTest_RUN} --gtest_filter=NoEth0*)
 set_tests_properties(NetworkNoEth0Test PROPERTIES LABELS unit TIMEOUT 300
                      ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=set:verify_asan_link_order=0")
