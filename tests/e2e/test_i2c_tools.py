@@ -8,7 +8,8 @@ import subprocess
 
 import pytest
 
-PREFIX = os.environ.get("EEPROM_PREFIX", os.path.join(os.path.dirname(__file__), "../../build/stage"))
+import service as svc
+
 
 
 def pattern(addr):
@@ -32,7 +33,7 @@ def unit(tmp_path):
         entry = {key: value for key, value in entry.items() if value is not None}
         section = {"log": "transfers.log", "buses": {"1": [entry], "2": []}}
         (tmp_path / "unit.json").write_text(json.dumps({"eth0": None, "i2c": section}))
-        return subprocess.run([os.path.join(PREFIX, "bin", "unitsim-run"), "--unit", str(tmp_path / "unit.json"),
+        return subprocess.run([svc.UNITSIM_RUN, "--unit", str(tmp_path / "unit.json"),
                                "--", "sh", "-c", script], cwd=str(tmp_path), capture_output=True, text=True,
                               timeout=60, env=dict(os.environ, **(env or {})))
 
