@@ -13,6 +13,15 @@ static uint64_t FakeNs = 0;
 const uint64_t Ms = 1000000;          // in ns
 const uint64_t WrapMs = 1ull << 32;   // where the 32-bit millisecond reading wraps
 
+// With 64-bit time on a 32-bit target <time.h> names clock_gettime
+// __clock_gettime64, and so this definition; the real one is found by the
+// same name.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+static const char* const RealClockGettime = "__clock_gettime64";
+#else
+static const char* const RealClockGettime = "clock_gettime";
+#endif
+
 extern "C" int clock_gettime(clockid_t ClockId, struct timespec* pTime)
 {
     if (CLOCK_MONOTONIC == ClockId && FakeSet)
@@ -21,7 +30,7 @@ extern "C" int clock_gettime(clockid_t ClockId, struct timespec* pTime)
         pTime->tv_nsec = static_cast<long>(FakeNs % 1000000000u);
         return FakeFails ? (errno = EINVAL, -1) : 0;
     }
-    return reinterpret_cast<int (*)(clockid_t, timespec*)>(dlsym(RTLD_NEXT, "clock_gettime"))(ClockId, pTime);
+    return reinterpret_cast<int (*)(clockid_t, timespec*)>(dlsym(RTLD_NEXT, RealClockGettime))(ClockId, pTime);
 }
 
 class TimerTest : public ::testing::Test
