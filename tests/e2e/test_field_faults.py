@@ -177,3 +177,16 @@ def test_peers_that_bind_late_are_reached_within_about_two_seconds(run_service, 
     assert time.monotonic() - bound < 4.5
     control.send_multipart([b"ServiceStop", STOP])
     assert service.wait(10) == 0
+
+
+def test_tools_and_the_service_share_one_session_of_the_simulated_buses(run_service, unit_dir):
+    # Under `scripts/test --arch armhf` the service is an armhf program under
+    # the emulator and i2ctransfer a native one: the session state is one.
+    svc.provision(unit_dir)
+    service = run_service(svc.unit_description(log="transfers.log"), unit_dir)
+    assert svc.next_identity(service.identity_subscriber()) == svc.identity("Unit A")
+    tool = in_unit(service.pid, ["i2ctransfer", "-y", "1", "w2@0x50", "0x0f", "0xfe", "r2"])
+    assert tool.returncode == 0, tool.stderr
+    # The service's start-up read was transfer 1; the tool's is transfer 2.
+    assert [line.split()[0] for line in svc.read_log(unit_dir)] == ["1.0", "1.1", "2.0", "2.1"]
+    assert service.stop() == 0
