@@ -320,7 +320,7 @@ std::string Prefix()
 }
 
 // The simulated buses are preloaded into every process of the unit from
-// PREFIX/lib/<multiarch>/. The dynamic loader expands "$LIB" in LD_PRELOAD
+// PREFIX/lib/<multiarch>/unitsim/. The dynamic loader expands "$LIB" in LD_PRELOAD
 // to its own lib/<multiarch> (Debian), so a program of another architecture
 // run under an emulator (qemu-arm-static) loads the library built for it,
 // when that is installed beside ours.
@@ -329,9 +329,9 @@ void SetUpEnvironment(const std::string& UnitPath)
     setenv("UNITSIM_UNIT", UnitPath.c_str(), 1);
     setenv("UNITSIM_STATE_DIR", StateDir, 1);
     std::string Prefix = ::Prefix();
-    if (access((Prefix + "/lib/" UNITSIM_LIB_ARCH "/libunitsim-i2c.so").c_str(), R_OK) == 0)
+    if (access((Prefix + "/lib/" UNITSIM_LIB_ARCH "/unitsim/libunitsim-i2c.so").c_str(), R_OK) == 0)
     {
-        std::string Preload = Prefix + "/$LIB/libunitsim-i2c.so";
+        std::string Preload = Prefix + "/$LIB/unitsim/libunitsim-i2c.so";
         const char* pOld = getenv("LD_PRELOAD");
         if (pOld != nullptr && pOld[0] != '\0')
         {
