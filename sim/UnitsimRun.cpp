@@ -324,11 +324,12 @@ std::string Prefix()
 // to its own lib/<multiarch> (Debian), so a program of another architecture
 // run under an emulator (qemu-arm-static) loads the library built for it,
 // when that is installed beside ours.
-void SetUpEnvironment(const std::string& UnitPath)
+// Prefix is taken before the namespaces are entered: in a new mount
+// namespace inside a chroot, /proc/self/exe can name the path outside it.
+void SetUpEnvironment(const std::string& UnitPath, const std::string& Prefix)
 {
     setenv("UNITSIM_UNIT", UnitPath.c_str(), 1);
     setenv("UNITSIM_STATE_DIR", StateDir, 1);
-    std::string Prefix = ::Prefix();
     if (access((Prefix + "/lib/" UNITSIM_LIB_ARCH "/unitsim/libunitsim-i2c.so").c_str(), R_OK) == 0)
     {
         std::string Preload = Prefix + "/$LIB/unitsim/libunitsim-i2c.so";
@@ -402,6 +403,7 @@ int main(int argc, char* argv[])
     std::string UnitDir = UnitPath;
     UnitDir = UnitDir.substr(0, UnitDir.rfind('/'));
 
+    std::string OwnPrefix = Prefix();
     EnterNamespaces();
     // Keep every mount below private to this unit.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -421,7 +423,7 @@ int main(int argc, char* argv[])
     SetUpNetwork(pUnit);
     json_decref(pUnit);
 
-    SetUpEnvironment(UnitPath);
+    SetUpEnvironment(UnitPath, OwnPrefix);
     execvp(argv[First], argv + First);
     fprintf(stderr, "unitsim-run: Error: cannot run %s: %s\n", argv[First], strerror(errno));
     return 127;
