@@ -1,5 +1,5 @@
 // PromClient: promtool's commands that talk to a running eeprom-manager on
-// the unit through its ZeroMQ endpoints (ipc:// under /run/shm/zmq):
+// the unit through its ZeroMQ endpoints (PromEndpoints):
 //
 //   watch     SUB connected to PromStat, SUB bound at HbBeats: prints each
 //             identity message and heartbeat with a time stamp.
@@ -14,12 +14,6 @@
 // - The service is not running. Every wait has a deadline (--timeout), and
 //   a PUSH socket is made with ZMQ_IMMEDIATE and a send time-out, so no
 //   command blocks for longer than its time-out.
-// - The heartbeat and system-control endpoints are normally bound by other
-//   services of the unit (health monitor, system control), and the service
-//   connects to them. Binding there ourselves would silently take the
-//   endpoint from a running peer (a bind on an ipc path replaces the file),
-//   so before binding we try a plain connect to the path: if something
-//   accepts it, the endpoint is in use and left alone.
 // - A stop request sent before the service's subscription has arrived is
 //   dropped by the publisher; an XPUB shows the subscription, so the request
 //   goes out only once it is there.
@@ -27,29 +21,22 @@
 //   closes, so a request is not lost by exiting right after the send.
 #include "PromClient.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <vector>
 
 #include <czmq.h>
 #include <jansson.h>
 
 #include "Prom.h"
+#include "PromEndpoints.h"
 #include "PromToolCommon.h"
 
 namespace
 {
-const char* const DefaultZmqDir = "/run/shm/zmq";
-const char* const IdentityTopic = "PromInfo";
-const char* const HeartbeatTopic = "HbMon";
 const char* const ServiceProcessName = "Eeprom Manager";
 const char* const CommandTopic = "Set Prom";
 const char* const StopTopic = "ServiceStop";
@@ -57,74 +44,6 @@ const char* const StopPayload = "[{\"HwMgrFPGA\": null}]";
 const long MaxTimeoutS = 3600;
 // Exit status after SIGINT/SIGTERM in a command that had not finished.
 const int InterruptedStatus = 130;
-
-// Settings every command has.
-struct ClientOptions_s
-{
-    std::string ZmqDir;     // directory of the unit's ipc endpoints
-    long TimeoutS;          // longest wait of the command, seconds
-};
-
-// The ipc endpoint of Name, and the socket file behind it.
-std::string EndpointPath(const ClientOptions_s& Options, const char* pName)
-{
-    return Options.ZmqDir + "/" + pName;
-}
-
-std::string Endpoint(const ClientOptions_s& Options, const char* pName)
-{
-    return "ipc://" + EndpointPath(Options, pName);
-}
-
-enum eListenerState
-{
-    LS_NONE,        // no socket file, or nobody accepts on it
-    LS_LISTENING,   // a process is bound there
-    LS_UNKNOWN      // cannot tell (path too long, permissions...)
-};
-
-// Tries a plain unix-stream connect to the socket file at Path, which is
-// what a ZeroMQ ipc peer would do, and closes it again at once.
-eListenerState ProbeListener(const std::string& Path)
-{
-    sockaddr_un Address = {};
-    Address.sun_family = AF_UNIX;
-    if (Path.size() >= sizeof(Address.sun_path))
-    {
-        return LS_UNKNOWN;
-    }
-    memcpy(Address.sun_path, Path.c_str(), Path.size() + 1);
-    // Non-blocking: a listener with a full backlog must not stall us.
-    int Fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (Fd < 0)
-    {
-        return LS_UNKNOWN;
-    }
-    eListenerState State = LS_UNKNOWN;
-    if (connect(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) == 0 || errno == EAGAIN
-        || errno == EINPROGRESS)
-    {
-        State = LS_LISTENING;
-    }
-    else if (errno == ENOENT || errno == ECONNREFUSED)
-    {
-        State = LS_NONE;
-    }
-    close(Fd);
-    return State;
-}
-
-// Reports an endpoint whose socket path cannot be used. Returns 1.
-int PathError(const std::string& Path)
-{
-    sockaddr_un Address;
-    if (Path.size() >= sizeof(Address.sun_path))
-    {
-        return ToolError("socket path %s is too long (at most %zu bytes); use a shorter --zmq-dir",
-                         Path.c_str(), sizeof(Address.sun_path) - 1);
-    }
-    return ToolError("cannot reach socket %s: %s", Path.c_str(), strerror(errno));
-}
 
 // Prints the wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm" (local time).
 void PrintTimeStamp()
@@ -169,179 +88,6 @@ void PrintStampedMessage(zmsg_t* pMessage)
     }
     putchar('\n');
     fflush(stdout);
-}
-
-// Frame Index (from 0) of a message as a string; empty when it is missing.
-std::string FrameText(zmsg_t* pMessage, size_t Index)
-{
-    zframe_t* pFrame = zmsg_first(pMessage);
-    for (size_t i = 0; i < Index && pFrame != nullptr; i++)
-    {
-        pFrame = zmsg_next(pMessage);
-    }
-    if (pFrame == nullptr)
-    {
-        return std::string();
-    }
-    return std::string(reinterpret_cast<const char*>(zframe_data(pFrame)), zframe_size(pFrame));
-}
-
-// A SUB socket connected to the identity publisher, subscribed to its topic.
-// Returns null after reporting a failure.
-zsock_t* IdentitySubscriber(const ClientOptions_s& Options)
-{
-    std::string Where = Endpoint(Options, "PromStat");
-    zsock_t* pSock = zsock_new(ZMQ_SUB);
-    if (pSock == nullptr)
-    {
-        ToolError("cannot create a ZeroMQ socket: %s", zmq_strerror(zmq_errno()));
-        return nullptr;
-    }
-    zsock_set_subscribe(pSock, IdentityTopic);
-    if (zsock_connect(pSock, "%s", Where.c_str()) != 0)
-    {
-        ToolError("cannot connect to %s: %s", Where.c_str(), zmq_strerror(zmq_errno()));
-        zsock_destroy(&pSock);
-    }
-    return pSock;
-}
-
-// A socket bound at an ipc endpoint, with the identity of the socket file
-// the bind made. Closing a socket leaves its file behind; we remove it, but
-// only while it is still ours (another process may have bound there since).
-struct BoundSocket_s
-{
-    zsock_t* pSock = nullptr;   // the bound socket, or null
-    std::string Path;           // its socket file
-    dev_t Device = 0;           // the file's device and inode after the bind
-    ino_t Inode = 0;
-};
-
-// Binds a socket of Type at the endpoint Name unless a process is already
-// bound there. *pInUse tells that case apart (no socket, nothing reported);
-// any other failure is reported. Returns true on failure.
-bool BindUnlessInUse(const ClientOptions_s& Options, const char* pName, int Type, BoundSocket_s* pBound,
-                     bool* pInUse)
-{
-    *pInUse = false;
-    pBound->Path = EndpointPath(Options, pName);
-    eListenerState State = ProbeListener(pBound->Path);
-    if (State == LS_LISTENING)
-    {
-        *pInUse = true;
-        return true;
-    }
-    if (State == LS_UNKNOWN)
-    {
-        PathError(pBound->Path);
-        return true;
-    }
-    pBound->pSock = zsock_new(Type);
-    if (pBound->pSock == nullptr)
-    {
-        ToolError("cannot create a ZeroMQ socket: %s", zmq_strerror(zmq_errno()));
-        return true;
-    }
-    if (zsock_bind(pBound->pSock, "ipc://%s", pBound->Path.c_str()) < 0)
-    {
-        ToolError("cannot bind ipc://%s: %s", pBound->Path.c_str(), zmq_strerror(zmq_errno()));
-        zsock_destroy(&pBound->pSock);
-        return true;
-    }
-    struct stat Info;
-    if (stat(pBound->Path.c_str(), &Info) == 0)
-    {
-        pBound->Device = Info.st_dev;
-        pBound->Inode = Info.st_ino;
-    }
-    return false;
-}
-
-// Closes the bound socket and removes its socket file if that is still the
-// one our bind made.
-void CloseBound(BoundSocket_s* pBound)
-{
-    if (pBound->pSock == nullptr)
-    {
-        return;
-    }
-    zsock_destroy(&pBound->pSock);
-    struct stat Info;
-    if (pBound->Inode != 0 && stat(pBound->Path.c_str(), &Info) == 0 && Info.st_dev == pBound->Device
-        && Info.st_ino == pBound->Inode)
-    {
-        unlink(pBound->Path.c_str());
-    }
-}
-
-// Binds a SUB for heartbeats at HbBeats, unless a health monitor owns the
-// endpoint: then pBeats->pSock stays null and a warning ending in
-// pWhatThen is printed. Returns true on any other failure (reported).
-bool HeartbeatSubscriber(const ClientOptions_s& Options, BoundSocket_s* pBeats, const char* pWhatThen)
-{
-    bool MonitorPresent = false;
-    if (BindUnlessInUse(Options, "HbBeats", ZMQ_SUB, pBeats, &MonitorPresent))
-    {
-        if (!MonitorPresent)
-        {
-            return true;
-        }
-        ToolWarning("a health monitor is bound at %s; %s", Endpoint(Options, "HbBeats").c_str(), pWhatThen);
-        return false;
-    }
-    zsock_set_subscribe(pBeats->pSock, HeartbeatTopic);
-    return false;
-}
-
-// What watch and status listen on: the identity subscriber, the heartbeat
-// subscriber (null when a health monitor owns HbBeats) and a poller on both.
-struct Listeners_s
-{
-    zsock_t* pIdentity = nullptr;
-    BoundSocket_s Beats;
-    zpoller_t* pPoller = nullptr;
-};
-
-// Opens the listeners; pWhatThen ends the warning printed when heartbeats
-// cannot be seen. Returns true on failure (reported).
-bool OpenListeners(const ClientOptions_s& Options, const char* pWhatThen, Listeners_s* pListeners)
-{
-    pListeners->pIdentity = IdentitySubscriber(Options);
-    if (pListeners->pIdentity == nullptr)
-    {
-        return true;
-    }
-    if (HeartbeatSubscriber(Options, &pListeners->Beats, pWhatThen))
-    {
-        zsock_destroy(&pListeners->pIdentity);
-        return true;
-    }
-    // Without a heartbeat socket the list simply ends after pIdentity.
-    pListeners->pPoller = zpoller_new(pListeners->pIdentity, pListeners->Beats.pSock, nullptr);
-    assert(pListeners->pPoller != nullptr);
-    return false;
-}
-
-void CloseListeners(Listeners_s* pListeners)
-{
-    zpoller_destroy(&pListeners->pPoller);
-    CloseBound(&pListeners->Beats);
-    zsock_destroy(&pListeners->pIdentity);
-}
-
-// Milliseconds left until Deadline (zclock_mono time), at least 0.
-int RemainingMs(int64_t Deadline)
-{
-    int64_t Left = Deadline - zclock_mono();
-    return Left > 0 ? static_cast<int>(Left) : 0;
-}
-
-// Waits up to TimeoutMs for a message on pSock. Returns true when one is
-// ready; false after the time-out or a signal (zsys_interrupted tells).
-bool WaitReadable(zsock_t* pSock, int TimeoutMs)
-{
-    zmq_pollitem_t Item = {zsock_resolve(pSock), 0, ZMQ_POLLIN, 0};
-    return zmq_poll(&Item, 1, TimeoutMs) > 0;
 }
 
 void CommonOptionsUsage(FILE* pOut, long DefaultTimeoutS)
