@@ -42,8 +42,6 @@ const char* const CommandTopic = "Set Prom";
 const char* const StopTopic = "ServiceStop";
 const char* const StopPayload = "[{\"HwMgrFPGA\": null}]";
 const long MaxTimeoutS = 3600;
-// Exit status after SIGINT/SIGTERM in a command that had not finished.
-const int InterruptedStatus = 130;
 
 // Prints the wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm" (local time).
 void PrintTimeStamp()
@@ -195,7 +193,7 @@ enum eOptionCodes
 // Parses the options of one command into pOptions (and *pCount, *pNoWait
 // where the command has them: null pointers mean the option is unknown).
 // Positional arguments are left at argv[optind..]. Returns -1 to go on,
-// otherwise the exit status (0 after -h, 1 after a usage error).
+// otherwise the exit status (ExitOk after -h, ExitUsage after a usage error).
 int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTimeoutS,
                  ClientOptions_s* pOptions, long* pCount, bool* pNoWait)
 {
@@ -212,24 +210,21 @@ int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTime
     }
     Options.push_back({nullptr, 0, nullptr, 0});
 
+    const char* pCommand = argv[0];
     pOptions->ZmqDir = DefaultZmqDir;
     pOptions->TimeoutS = DefaultTimeoutS;
-    int Option;
-    optind = 1;
-    opterr = 0;
-    while ((Option = getopt_long(argc, argv, ":h", Options.data(), nullptr)) != -1)
+    cOptionParser Parser(argc, argv, "h", Options.data(), pCommand);
+    for (int Option; (Option = Parser.Next()) != -1;)
     {
         switch (Option)
         {
         case 'h':
             pUsage(stdout);
-            return 0;
+            return ExitOk;
         case OPT_ZMQ_DIR:
             if (optarg[0] == '\0')
             {
-                ToolError("--zmq-dir: empty directory name");
-                pUsage(stderr);
-                return 1;
+                return UsageError(pCommand, "--zmq-dir: empty directory name");
             }
             pOptions->ZmqDir = optarg;
             // "dir/" and "dir" name the same endpoints.
@@ -241,53 +236,35 @@ int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTime
         case OPT_TIMEOUT:
             if (ParseNumber(optarg, 1, MaxTimeoutS, &pOptions->TimeoutS))
             {
-                ToolError("--timeout '%s': expected whole seconds from 1 to %ld", optarg, MaxTimeoutS);
-                pUsage(stderr);
-                return 1;
+                return UsageError(pCommand, "--timeout '%s': expected whole seconds from 1 to %ld", optarg,
+                                  MaxTimeoutS);
             }
             break;
         case OPT_COUNT:
             if (ParseNumber(optarg, 1, 1000000, pCount))
             {
-                ToolError("--count '%s': expected a number from 1 to 1000000", optarg);
-                pUsage(stderr);
-                return 1;
+                return UsageError(pCommand, "--count '%s': expected a number from 1 to 1000000", optarg);
             }
             break;
         case OPT_NO_WAIT:
             *pNoWait = true;
             break;
-        case ':':
-            ToolError("option '%s' needs a value", argv[optind - 1]);
-            pUsage(stderr);
-            return 1;
         default:
-            if (optopt != 0)
-            {
-                ToolError("unknown option '-%c'", optopt);
-            }
-            else
-            {
-                ToolError("unknown option '%s'", argv[optind - 1]);
-            }
-            pUsage(stderr);
-            return 1;
+            return ExitUsage;
         }
     }
     return -1;
 }
 
-// For commands without arguments: -1 when none was given, otherwise 1
-// after the usage error.
-int RejectArguments(int argc, char* argv[], void (*pUsage)(FILE*))
+// For commands without arguments: -1 when none was given, otherwise
+// ExitUsage after the usage error.
+int RejectArguments(int argc, char* argv[])
 {
     if (optind == argc)
     {
         return -1;
     }
-    ToolError("unexpected argument '%s'", argv[optind]);
-    pUsage(stderr);
-    return 1;
+    return UsageError(argv[0], "unexpected argument '%s'", argv[optind]);
 }
 
 // promtool watch
@@ -300,7 +277,7 @@ int Watch(int argc, char* argv[])
     {
         return Status;
     }
-    Status = RejectArguments(argc, argv, WatchUsage);
+    Status = RejectArguments(argc, argv);
     if (Status >= 0)
     {
         return Status;
@@ -309,11 +286,11 @@ int Watch(int argc, char* argv[])
     Listeners_s Listeners;
     if (OpenListeners(Options, "showing identity messages only", &Listeners))
     {
-        return 1;
+        return ExitFailed;
     }
     zpoller_t* pPoller = Listeners.pPoller;
     long Shown = 0;
-    Status = 0;
+    Status = ExitOk;
     while (Count == 0 || Shown < Count)
     {
         // The time-out runs from the last message: a service that stops
@@ -337,6 +314,10 @@ int Watch(int argc, char* argv[])
         PrintStampedMessage(pMessage);
         zmsg_destroy(&pMessage);
         Shown++;
+        if (ferror(stdout))
+        {
+            break;  // nobody to show them to; reported on the way out
+        }
     }
     CloseListeners(&Listeners);
     return Status;
@@ -357,14 +338,14 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
         {
             if (zsys_interrupted)
             {
-                return InterruptedStatus;
+                return ExitInterrupted;
             }
             break;
         }
         zmsg_t* pMessage = zmsg_recv(pIdentity);
         if (pMessage == nullptr)
         {
-            return InterruptedStatus;
+            return ExitInterrupted;
         }
         LastIdentity = FrameText(pMessage, 1);
         zmsg_destroy(&pMessage);
@@ -408,46 +389,31 @@ int SetName(int argc, char* argv[])
     }
     if (optind + 1 != argc)
     {
-        if (optind == argc)
-        {
-            ToolError("the new unit name is missing");
-        }
-        else
-        {
-            ToolError("unexpected argument '%s' (quote a name with spaces)", argv[optind + 1]);
-        }
-        SetNameUsage(stderr);
-        return 1;
+        return optind == argc
+                   ? UsageError(argv[0], "the new unit name is missing")
+                   : UsageError(argv[0], "unexpected argument '%s' (quote a name with spaces)", argv[optind + 1]);
     }
     const char* pName = argv[optind];
+    // The name as the record will hold it.
+    uint8_t Stored[16];
+    if (NameIsBad(argv[0], "unit name", pName, Stored))
+    {
+        return ExitUsage;
+    }
+    const char* pStored = reinterpret_cast<const char*>(Stored);
+    std::string Expected(pStored, strnlen(pStored, sizeof(Stored)));
 
     // The command body, built by the JSON library so that quotes,
     // backslashes and non-ASCII characters are encoded right.
-    json_t* pjtBody = json_object();
-    assert(pjtBody != nullptr);
-    if (json_object_set_new(pjtBody, "Unit Name", json_string(pName)) != 0)
-    {
-        json_decref(pjtBody);
-        return ToolError("name '%s' is not valid UTF-8", pName);
-    }
+    json_t* pjtBody = json_pack("{s:s}", "Unit Name", pName);
     char* pjsBody = json_dumps(pjtBody, 0);
     json_decref(pjtBody);
     assert(pjsBody != nullptr);
 
-    // The name as the record will hold it.
-    uint8_t Stored[16];
-    cProm::CutUnitName(pName, Stored);
-    const char* pStored = reinterpret_cast<const char*>(Stored);
-    std::string Expected(pStored, strnlen(pStored, sizeof(Stored)));
-    if (Expected != pName)
-    {
-        ToolWarning("the unit name holds at most 15 bytes; it will be \"%s\"", Expected.c_str());
-    }
-
     std::string CommandEndpoint = Endpoint(Options, "PromCmd");
     zsock_t* pIdentity = nullptr;
     zsock_t* pPush = nullptr;
-    Status = 0;
+    Status = ExitOk;
     // One time-out for the whole command: sending and waiting together.
     int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
     // Subscribe before sending, so that the identity carrying the new name
@@ -484,7 +450,7 @@ int SetName(int argc, char* argv[])
     if (zstr_sendm(pPush, CommandTopic) != 0 || zstr_send(pPush, pjsBody) != 0)
     {
         Status = zsys_interrupted
-                     ? InterruptedStatus
+                     ? ExitInterrupted
                      : ToolError("eeprom-manager is not listening on %s", CommandEndpoint.c_str());
         goto Cleanup;
     }
@@ -515,7 +481,7 @@ int Stop(int argc, char* argv[])
     {
         return Status;
     }
-    Status = RejectArguments(argc, argv, StopUsage);
+    Status = RejectArguments(argc, argv);
     if (Status >= 0)
     {
         return Status;
@@ -531,10 +497,10 @@ int Stop(int argc, char* argv[])
             return ToolError("a system-control publisher is bound at %s; send the stop request through it",
                              Where.c_str());
         }
-        return 1;
+        return ExitFailed;
     }
     zsock_t* pPublisher = Publisher.pSock;
-    Status = 0;
+    Status = ExitOk;
     zsock_set_linger(pPublisher, static_cast<int>(Options.TimeoutS * 1000));
 
     // The service's SUB retries its connect every 100 ms or so; its
@@ -558,7 +524,7 @@ int Stop(int argc, char* argv[])
     }
     if (!Subscribed)
     {
-        Status = zsys_interrupted ? InterruptedStatus
+        Status = zsys_interrupted ? ExitInterrupted
                                   : ToolError("eeprom-manager is not connected to %s", Where.c_str());
     }
     else if (zstr_sendm(pPublisher, StopTopic) != 0 || zstr_send(pPublisher, StopPayload) != 0)
@@ -583,7 +549,7 @@ int ShowStatus(int argc, char* argv[])
     {
         return Status;
     }
-    Status = RejectArguments(argc, argv, StatusUsage);
+    Status = RejectArguments(argc, argv);
     if (Status >= 0)
     {
         return Status;
@@ -592,7 +558,7 @@ int ShowStatus(int argc, char* argv[])
     Listeners_s Listeners;
     if (OpenListeners(Options, "heartbeats cannot be checked from here", &Listeners))
     {
-        return 1;
+        return ExitFailed;
     }
     zsock_t* pIdentity = Listeners.pIdentity;
     zsock_t* pBeats = Listeners.Beats.pSock;
@@ -636,10 +602,10 @@ int ShowStatus(int argc, char* argv[])
         printf("Heartbeat: %s\n", ServiceProcessName);
     }
     fflush(stdout);
-    Status = 0;
+    Status = ExitOk;
     if (Interrupted)
     {
-        Status = InterruptedStatus;
+        Status = ExitInterrupted;
     }
     else
     {

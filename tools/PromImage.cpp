@@ -1,135 +1,74 @@
 // PromImage: "promtool image create" and "promtool image show".
 #include "PromImage.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <getopt.h>
-#include <net/if.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "AesLibHandler.h"
-#include "NetworkUtils.h"
 #include "Prom.h"
+#include "PromRecord.h"
 #include "PromToolCommon.h"
-#include "Utilities.h"
 
 namespace
 {
-const size_t ImageBytes = sizeof(eeprom_u);
+const char* const HelpCommand = "image";
 
 void ImageUsage(FILE* pOut)
 {
     fprintf(pOut,
-        "Usage: promtool image create --serial NNNNNN --mac MAC [--name NAME]\n"
-        "                             [--from FILE] [--force] -o IMAGE\n"
-        "       promtool image create --from FILE [--serial ...] [--mac ...] [--name ...] -o IMAGE\n"
-        "       promtool image show IMAGE [--mac MAC] [--dump]\n"
+        "Usage: promtool image create --serial NNNNNN --mac MAC [--name NAME] [--force] -o IMAGE\n"
+        "       promtool image create --from FILE [--serial NNNNNN] [--mac MAC] [--name NAME]\n"
+        "                             [--force] -o IMAGE\n"
+        "       promtool image show IMAGE [--mac MAC] [--dump] [--json]\n"
         "\n"
         "create  writes an encrypted 4096-byte chip image: serial number (six\n"
-        "        digits), MAC address, unit name (at most 15 bytes); the other\n"
-        "        bytes are zero, or taken from FILE (a plaintext record or a chip\n"
-        "        image, told apart by its serial number), which also supplies\n"
+        "        digits), MAC address, unit name (UTF-8, at most 15 bytes); the\n"
+        "        other bytes are zero, or taken from FILE (a plaintext record or a\n"
+        "        chip image, told apart by its serial number), which also supplies\n"
         "        any of serial, MAC and name not given. Never overwrites IMAGE\n"
         "        without --force.\n"
         "show    decrypts IMAGE and prints serial number, MAC address, unit name\n"
         "        and whether the record is valid for MAC (default: this machine's\n"
-        "        eth0); --dump adds the whole plaintext as a hex dump.\n"
+        "        eth0); --dump adds the whole plaintext as a hex dump, --json prints\n"
+        "        one JSON object instead. Exit status 0 only when the record is\n"
+        "        valid for that MAC address.\n"
         "\n"
         "Examples:\n"
         "  promtool image create --serial 123456 --mac 02:00:00:00:00:01 --name \"Unit A\" -o chip.bin\n"
+        "  promtool image create --from old.bin --name \"Bench 7\" -o new.bin\n"
         "  promtool image show chip.bin --mac 02:00:00:00:00:01 --dump\n");
 }
 
-bool SerialLooksRight(const uint8_t* pSn)
+// Fills *pRecord from FILE, a plaintext record or a chip image: a plaintext
+// record starts with its six-digit serial number, a chip image does so only
+// once decrypted. Without SerialGiven the serial number must be there.
+// Returns true on failure (reported).
+bool LoadFrom(const char* pFrom, bool SerialGiven, eeprom_u* pRecord)
 {
-    for (int i = 0; i < 6; i++)
+    if (ReadImageFile(pFrom, pRecord->b))
     {
-        if (!isdigit(pSn[i]))
-        {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Reads a whole 4096-byte file. Returns true on failure (reported).
-bool ReadImageFile(const char* pPath, uint8_t* pImage)
-{
-    int Fd = open(pPath, O_RDONLY | O_CLOEXEC);
-    if (Fd < 0)
-    {
-        ToolError("cannot open %s: %s", pPath, strerror(errno));
         return true;
     }
-    struct stat Info;
-    if (fstat(Fd, &Info) != 0 || !S_ISREG(Info.st_mode)
-        || Info.st_size != static_cast<off_t>(ImageBytes))
+    if (SerialIsValid(pRecord->s.sn))
     {
-        ToolError("%s: %lld bytes; a chip image has exactly %zu", pPath,
-                  static_cast<long long>(Info.st_size), ImageBytes);
-        close(Fd);
+        return false;
+    }
+    eeprom_u Decrypted = *pRecord;
+    cPromImage::Decrypt(Decrypted.b);
+    if (SerialIsValid(Decrypted.s.sn))
+    {
+        *pRecord = Decrypted;
+        return false;
+    }
+    if (!SerialGiven)
+    {
+        ToolError("%s: serial number '%s' is not six decimal digits, as a plaintext record or as a chip image; "
+                  "give --serial", pFrom, EscapedText(Decrypted.s.sn, sizeof(Decrypted.s.sn)).c_str());
         return true;
     }
-    size_t Done = 0;
-    while (Done < ImageBytes)
-    {
-        ssize_t n = read(Fd, pImage + Done, ImageBytes - Done);
-        if (n <= 0)
-        {
-            ToolError("cannot read %s: %s", pPath, n < 0 ? strerror(errno) : "file shrank");
-            close(Fd);
-            return true;
-        }
-        Done += static_cast<size_t>(n);
-    }
-    close(Fd);
+    ToolWarning("%s has no serial number in either form; taking it as a plaintext record", pFrom);
     return false;
-}
-
-bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force)
-{
-    int Flags = O_WRONLY | O_CREAT | O_CLOEXEC | (Force ? O_TRUNC : O_EXCL);
-    int Fd = open(pPath, Flags, 0644);
-    if (Fd < 0)
-    {
-        if (errno == EEXIST)
-        {
-            ToolError("%s exists; use --force to overwrite it", pPath);
-        }
-        else
-        {
-            ToolError("cannot create %s: %s", pPath, strerror(errno));
-        }
-        return true;
-    }
-    ssize_t n = write(Fd, pImage, ImageBytes);
-    if (n != static_cast<ssize_t>(ImageBytes) || close(Fd) != 0)
-    {
-        ToolError("cannot write %s: %s", pPath, strerror(errno));
-        return true;
-    }
-    return false;
-}
-
-// Prints bytes as text, escaping what is not printable ASCII or UTF-8.
-void PrintText(const uint8_t* pBytes, size_t Length)
-{
-    for (size_t i = 0; i < Length && pBytes[i] != 0; i++)
-    {
-        if (pBytes[i] >= 0x20 && pBytes[i] != 0x7F && pBytes[i] != '\\')
-        {
-            putchar(pBytes[i]);
-        }
-        else
-        {
-            printf("\\x%02x", pBytes[i]);
-        }
-    }
 }
 
 int Create(int argc, char* argv[])
@@ -145,9 +84,8 @@ int Create(int argc, char* argv[])
     const char* pFrom = nullptr;
     const char* pOutput = nullptr;
     bool Force = false;
-    int Option;
-    optind = 1;
-    while ((Option = getopt_long(argc, argv, "o:h", Options, nullptr)) != -1)
+    cOptionParser Parser(argc, argv, "o:h", Options, HelpCommand);
+    for (int Option; (Option = Parser.Next()) != -1;)
     {
         switch (Option)
         {
@@ -157,56 +95,52 @@ int Create(int argc, char* argv[])
         case 'f': pFrom = optarg; break;
         case 'o': pOutput = optarg; break;
         case 'F': Force = true; break;
-        case 'h': ImageUsage(stdout); return 0;
-        default: ImageUsage(stderr); return 1;
+        case 'h': ImageUsage(stdout); return ExitOk;
+        default: return ExitUsage;
         }
+    }
+    if (optind != argc)
+    {
+        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
+    }
+    if (pOutput == nullptr)
+    {
+        return UsageError(HelpCommand, "the output file is missing: give -o IMAGE");
     }
     // Without --from, serial number and MAC address are needed; with it,
     // whatever is not given is kept from FILE.
-    if (pOutput == nullptr || optind != argc
-        || (pFrom == nullptr && (pSerial == nullptr || pMac == nullptr)))
+    if (pFrom == nullptr && (pSerial == nullptr || pMac == nullptr))
     {
-        ImageUsage(stderr);
-        return 1;
-    }
-    if (pSerial != nullptr
-        && (strlen(pSerial) != 6 || !SerialLooksRight(reinterpret_cast<const uint8_t*>(pSerial))))
-    {
-        return ToolError("--serial: '%s' is not six decimal digits", pSerial);
+        return UsageError(HelpCommand, "%s is missing (or give --from FILE)", pSerial == nullptr ? "--serial" : "--mac");
     }
     uint8_t MacBytes[6];
-    if (pMac != nullptr && ParseMac(pMac, MacBytes))
+    uint8_t Name[16];
+    if ((pSerial != nullptr && SerialArgumentIsBad(HelpCommand, "--serial", pSerial))
+        || (pMac != nullptr && MacArgumentIsBad(HelpCommand, "--mac", pMac, MacBytes))
+        || NameIsBad(HelpCommand, "--name", pName != nullptr ? pName : "", Name))
     {
-        return ToolError("--mac: '%s' is not a MAC address like 02:00:00:00:00:01", pMac);
+        return ExitUsage;
     }
     if (cPromImage::BindCipher())
     {
-        return 1;
+        return ExitFailed;
     }
-
     eeprom_u Record;
     memset(&Record, 0, sizeof(Record));
-    if (pFrom != nullptr)
+    if (pFrom != nullptr && LoadFrom(pFrom, pSerial != nullptr, &Record))
     {
-        if (ReadImageFile(pFrom, Record.b))
-        {
-            return 1;
-        }
-        // A plaintext record starts with its six-digit serial number; a chip
-        // image does so only once decrypted.
-        if (!SerialLooksRight(Record.s.sn))
-        {
-            eeprom_u Decrypted = Record;
-            cPromImage::Decrypt(Decrypted.b);
-            if (SerialLooksRight(Decrypted.s.sn))
-            {
-                Record = Decrypted;
-            }
-            else
-            {
-                ToolWarning("%s has no serial number in either form; taking it as a plaintext record", pFrom);
-            }
-        }
+        return ExitFailed;
+    }
+    // What FILE supplies is checked as the options are.
+    std::string FromName = StoredName(Record.s.unit_name);
+    if (pFrom != nullptr && pName == nullptr && !Utf8IsValid(FromName.data(), FromName.size()))
+    {
+        return ToolError("%s: unit name '%s' is not valid UTF-8; give --name", pFrom,
+                         EscapedText(Record.s.unit_name, FromName.size()).c_str());
+    }
+    if (pFrom != nullptr && pMac == nullptr)
+    {
+        WarnUnusualMac((std::string(pFrom) + ": MAC address").c_str(), Record.s.mac);
     }
     if (pSerial != nullptr)
     {
@@ -218,100 +152,60 @@ int Create(int argc, char* argv[])
     }
     if (pName != nullptr || pFrom == nullptr)
     {
-        pName = pName != nullptr ? pName : "";
-        cProm::CutUnitName(pName, Record.s.unit_name);
-        size_t Stored = strnlen(reinterpret_cast<const char*>(Record.s.unit_name), 16);
-        if (strlen(pName) != Stored)
-        {
-            ToolWarning("--name: cut to the %zu bytes a unit name can hold", Stored);
-        }
+        memcpy(Record.s.unit_name, Name, sizeof(Name));
     }
     cPromImage::Encrypt(Record.b);
-    return WriteImageFile(pOutput, Record.b, Force) ? 1 : 0;
+    return WriteImageFile(pOutput, Record.b, Force) ? ExitFailed : ExitOk;
 }
 
 int Show(int argc, char* argv[])
 {
     static const option Options[] = {{"mac", required_argument, nullptr, 'm'},
                                      {"dump", no_argument, nullptr, 'd'},
+                                     {"json", no_argument, nullptr, 'j'},
                                      {"help", no_argument, nullptr, 'h'},
                                      {nullptr, 0, nullptr, 0}};
     const char* pMac = nullptr;
     bool Dump = false;
-    int Option;
-    optind = 1;
-    while ((Option = getopt_long(argc, argv, "h", Options, nullptr)) != -1)
+    bool Json = false;
+    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
+    for (int Option; (Option = Parser.Next()) != -1;)
     {
         switch (Option)
         {
         case 'm': pMac = optarg; break;
         case 'd': Dump = true; break;
-        case 'h': ImageUsage(stdout); return 0;
-        default: ImageUsage(stderr); return 1;
+        case 'j': Json = true; break;
+        case 'h': ImageUsage(stdout); return ExitOk;
+        default: return ExitUsage;
         }
     }
     if (optind + 1 != argc)
     {
-        ImageUsage(stderr);
-        return 1;
+        return optind == argc ? UsageError(HelpCommand, "the image file is missing")
+                              : UsageError(HelpCommand, "unexpected argument '%s'", argv[optind + 1]);
     }
-    const char* pPath = argv[optind];
-    uint8_t MacBytes[6] = {};
-    bool HaveMac = true;
-    if (pMac != nullptr)
+    Judge_s Judge;
+    if (JudgeIsBad(HelpCommand, pMac, &Judge))
     {
-        if (ParseMac(pMac, MacBytes))
-        {
-            return ToolError("--mac: '%s' is not a MAC address like 02:00:00:00:00:01", pMac);
-        }
+        return ExitUsage;
     }
-    else if (if_nametoindex("eth0") == 0 || GetMacBytesFromIoctl(MacBytes))
-    {
-        HaveMac = false;
-    }
-
     eeprom_u Record;
-    if (ReadImageFile(pPath, Record.b) || cPromImage::BindCipher())
+    if (ReadImageFile(argv[optind], Record.b) || cPromImage::BindCipher())
     {
-        return 1;
+        return ExitFailed;
     }
     cPromImage::Decrypt(Record.b);
-
-    char MacText[18];
-    printf("Serial number: ");
-    PrintText(Record.s.sn, sizeof(Record.s.sn));
-    GetMacStringFromBytes(MacText, Record.s.mac);
-    printf("\nMAC address:   %s\nUnit name:     ", MacText);
-    PrintText(Record.s.unit_name, sizeof(Record.s.unit_name));
-    printf("\n");
-    if (HaveMac)
-    {
-        GetMacStringFromBytes(MacText, MacBytes);
-        bool Valid = 0 == memcmp(Record.s.mac, MacBytes, sizeof(MacBytes));
-        printf("Valid for %s: %s\n", MacText, Valid ? "yes" : "no");
-    }
-    else
-    {
-        printf("Valid: unknown (no eth0 here; give --mac)\n");
-    }
-    if (Dump)
-    {
-        PrintBuffer(Record.b, sizeof(Record.b));
-    }
-    return 0;
+    return ShowRecord(Record, Judge, Dump, Json);
 }
 }
 
 bool cPromImage::BindCipher()
 {
-    // The loader's own reports go to stdout; keep stdout for data.
-    fflush(stdout);
-    int SavedStdout = dup(STDOUT_FILENO);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    init_aes_lib();
-    fflush(stdout);
-    dup2(SavedStdout, STDOUT_FILENO);
-    close(SavedStdout);
+    {
+        cReportsToStderr Reports;  // the binding's own reports of what it missed
+        init_aes_lib();
+    }
     if (!AesLibIsUsable())
     {
         ToolError("no usable AES cipher (liblibaes.so.1.0.so.1)");
@@ -334,8 +228,7 @@ int PromImageCommand(int argc, char* argv[])
 {
     if (argc < 1)
     {
-        ImageUsage(stderr);
-        return 1;
+        return UsageError(HelpCommand, "no image command given: create or show");
     }
     std::string Verb = argv[0];
     if (Verb == "create")
@@ -349,8 +242,7 @@ int PromImageCommand(int argc, char* argv[])
     if (Verb == "-h" || Verb == "--help")
     {
         ImageUsage(stdout);
-        return 0;
+        return ExitOk;
     }
-    ImageUsage(stderr);
-    return 1;
+    return UsageError(HelpCommand, "unknown image command '%s': create or show", argv[0]);
 }

@@ -1,4 +1,4 @@
-// promtool: the identity EEPROM's host tool.
+// promtool: the identity EEPROM's host and field tool.
 //
 //   promtool image create|show ...   make or read chip images
 //   promtool watch|set-name|stop|status ...   talk to a running service
@@ -7,6 +7,7 @@
 
 #include "PromClient.h"
 #include "PromImage.h"
+#include "PromToolCommon.h"
 
 namespace
 {
@@ -16,8 +17,8 @@ void Usage(FILE* pOut)
         "Usage: promtool COMMAND [ARGS...]\n"
         "\n"
         "Chip images (on any machine):\n"
-        "  image create --serial NNNNNN --mac MAC [--name NAME] -o IMAGE\n"
-        "  image show IMAGE [--mac MAC] [--dump]\n"
+        "  image create --serial NNNNNN --mac MAC [--name NAME] [--from FILE] [--force] -o IMAGE\n"
+        "  image show IMAGE [--mac MAC] [--dump] [--json]\n"
         "\n"
         "A running eeprom-manager (on the unit):\n"
         "  watch [--count N]      print each identity message and heartbeat\n"
@@ -25,24 +26,23 @@ void Usage(FILE* pOut)
         "  stop                   ask the service to stop\n"
         "  status                 wait for one identity message and one heartbeat\n"
         "\n"
-        "Each command has -h. Examples:\n"
+        "Each command has --help. Exit status: 0 done, 1 failed, 2 usage error.\n"
+        "Examples:\n"
         "  promtool image create --serial 123456 --mac 02:00:00:00:00:01 --name \"Unit A\" -o chip.bin\n"
         "  promtool set-name \"Bench 7\"\n");
 }
-}
 
-int main(int argc, char* argv[])
+int Run(int argc, char* argv[])
 {
     if (argc < 2)
     {
-        Usage(stderr);
-        return 1;
+        return UsageError("", "no command given");
     }
     const char* pCommand = argv[1];
     if (0 == strcmp(pCommand, "-h") || 0 == strcmp(pCommand, "--help"))
     {
         Usage(stdout);
-        return 0;
+        return ExitOk;
     }
     if (0 == strcmp(pCommand, "image"))
     {
@@ -51,9 +51,13 @@ int main(int argc, char* argv[])
     int Status = PromClientCommand(argc - 1, argv + 1);
     if (Status < 0)
     {
-        fprintf(stderr, "Error: unknown command '%s'\n", pCommand);
-        Usage(stderr);
-        return 1;
+        return UsageError("", "unknown command '%s'", pCommand);
     }
     return Status;
+}
+}
+
+int main(int argc, char* argv[])
+{
+    return FinishOutput(Run(argc, argv));
 }

@@ -1,32 +1,182 @@
-// PromToolCommon: error reporting and argument parsing for promtool.
+// PromToolCommon: error reporting, options, argument checks and output for
+// promtool.
 #include "PromToolCommon.h"
 
 #include <cctype>
 #include <cerrno>
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <unistd.h>
+
+#include "NetworkUtils.h"
+#include "Prom.h"
+
+namespace
+{
+void Report(const char* pTag, const char* pFormat, va_list Args)
+{
+    fflush(stdout);     // keeps the order of lines when both go to one file
+    fputs(pTag, stderr);
+    vfprintf(stderr, pFormat, Args);
+}
+
+// The UTF-8 character set, whatever the locale of the environment is. glibc
+// has C.UTF-8 built in; without it bytes above 0x7F count as broken.
+locale_t Utf8Locale()
+{
+    static locale_t Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    return Locale != static_cast<locale_t>(0) ? Locale : LC_GLOBAL_LOCALE;
+}
+
+// Length of the UTF-8 character at pText (at most Left bytes), 0 when the
+// bytes there are not one; *pChar gets the character.
+size_t Utf8CharLength(const char* pText, size_t Left, wchar_t* pChar)
+{
+    locale_t Previous = uselocale(Utf8Locale());
+    mbstate_t State = {};
+    size_t Length = mbrtowc(pChar, pText, Left, &State);
+    uselocale(Previous);
+    // (size_t)-1 and -2: broken or cut short; 0: a NUL, which is one byte.
+    return Length == static_cast<size_t>(-1) || Length == static_cast<size_t>(-2) ? 0
+           : Length == 0                                                          ? 1
+                                                                                  : Length;
+}
+}
 
 int ToolError(const char* pFormat, ...)
 {
     va_list Args;
     va_start(Args, pFormat);
-    fprintf(stderr, "Error: ");
-    vfprintf(stderr, pFormat, Args);
-    fprintf(stderr, "\n");
+    Report("Error: ", pFormat, Args);
     va_end(Args);
-    return 1;
+    fputc('\n', stderr);
+    return ExitFailed;
 }
 
 void ToolWarning(const char* pFormat, ...)
 {
     va_list Args;
     va_start(Args, pFormat);
-    fprintf(stderr, "Warning: ");
-    vfprintf(stderr, pFormat, Args);
-    fprintf(stderr, "\n");
+    Report("Warning: ", pFormat, Args);
     va_end(Args);
+    fputc('\n', stderr);
+}
+
+int UsageError(const char* pCommand, const char* pFormat, ...)
+{
+    va_list Args;
+    va_start(Args, pFormat);
+    Report("Error: ", pFormat, Args);
+    va_end(Args);
+    fprintf(stderr, " (see promtool %s%s--help)\n", pCommand, pCommand[0] != '\0' ? " " : "");
+    return ExitUsage;
+}
+
+cOptionParser::cOptionParser(int argc, char* argv[], const char* pShortOptions, const option* pLongOptions,
+                             const char* pCommand)
+    : Argc(argc), Argv(argv), ShortOptions(std::string(":") + pShortOptions), pLongOptions(pLongOptions),
+      pCommand(pCommand)
+{
+    optind = 0;     // glibc: start afresh, at argv[1]
+    opterr = 0;
+}
+
+int cOptionParser::Next()
+{
+    int Option = getopt_long(Argc, Argv, ShortOptions.c_str(), pLongOptions, nullptr);
+    if (Option == ':')
+    {
+        UsageError(pCommand, "option '%s' needs a value", Argv[optind - 1]);
+        return OptionError;
+    }
+    if (Option != '?')
+    {
+        return Option;
+    }
+    const char* pGiven = Argv[optind - 1];
+    if (optopt == 0)
+    {
+        UsageError(pCommand, "unknown option '%s'", pGiven);
+    }
+    else if (0 == strncmp(pGiven, "--", 2) && strchr(pGiven, '=') != nullptr)
+    {
+        UsageError(pCommand, "option '%s' takes no value", pGiven);
+    }
+    else
+    {
+        UsageError(pCommand, "unknown option '-%c'", optopt);
+    }
+    return OptionError;
+}
+
+bool ParseNumber(const char* pText, long Min, long Max, long* pValue)
+{
+    char* pEnd = nullptr;
+    errno = 0;
+    long Value = strtol(pText, &pEnd, 10);
+    if (pEnd == pText || *pEnd != '\0' || errno != 0 || Value < Min || Value > Max)
+    {
+        return true;
+    }
+    *pValue = Value;
+    return false;
+}
+
+bool SerialIsValid(const uint8_t* pSn)
+{
+    for (int i = 0; i < 6; i++)
+    {
+        if (pSn[i] < '0' || pSn[i] > '9')
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SerialArgumentIsBad(const char* pCommand, const char* pOption, const char* pSerial)
+{
+    if (strlen(pSerial) == 6 && SerialIsValid(reinterpret_cast<const uint8_t*>(pSerial)))
+    {
+        return false;
+    }
+    UsageError(pCommand, "%s '%s' is not six decimal digits", pOption, pSerial);
+    return true;
+}
+
+bool Utf8IsValid(const char* pText, size_t Length)
+{
+    wchar_t Char;
+    for (size_t Done = 0, n = 0; Done < Length; Done += n)
+    {
+        if ((n = Utf8CharLength(pText + Done, Length - Done, &Char)) == 0)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NameIsBad(const char* pCommand, const char* pWhere, const char* pName, uint8_t* pStored)
+{
+    if (!Utf8IsValid(pName, strlen(pName)))
+    {
+        std::string Shown = EscapedText(reinterpret_cast<const uint8_t*>(pName), strlen(pName));
+        UsageError(pCommand, "%s '%s' is not valid UTF-8", pWhere, Shown.c_str());
+        return true;
+    }
+    cProm::CutUnitName(pName, pStored);
+    std::string Stored = StoredName(pStored);
+    if (Stored != pName)
+    {
+        ToolWarning("%s: at most 15 bytes are stored; it will be \"%s\"", pWhere, Stored.c_str());
+    }
+    return false;
 }
 
 bool ParseMac(const char* pText, uint8_t* pMac)
@@ -49,15 +199,96 @@ bool ParseMac(const char* pText, uint8_t* pMac)
     return false;
 }
 
-bool ParseNumber(const char* pText, long Min, long Max, long* pValue)
+bool MacArgumentIsBad(const char* pCommand, const char* pOption, const char* pText, uint8_t* pMac)
 {
-    char* pEnd = nullptr;
-    errno = 0;
-    long Value = strtol(pText, &pEnd, 10);
-    if (pEnd == pText || *pEnd != '\0' || errno != 0 || Value < Min || Value > Max)
+    if (ParseMac(pText, pMac))
     {
+        UsageError(pCommand, "%s '%s' is not a MAC address like 02:00:00:00:00:01", pOption, pText);
         return true;
     }
-    *pValue = Value;
+    WarnUnusualMac(pOption, pMac);
     return false;
+}
+
+void WarnUnusualMac(const char* pWhere, const uint8_t* pMac)
+{
+    static const uint8_t Zero[6] = {0, 0, 0, 0, 0, 0};
+    static const uint8_t Broadcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    const char* pKind = 0 == memcmp(pMac, Zero, 6)        ? "the zero address"
+                        : 0 == memcmp(pMac, Broadcast, 6) ? "the broadcast address"
+                        : (pMac[0] & 0x01) != 0           ? "a multicast address"
+                                                          : nullptr;
+    if (pKind != nullptr)
+    {
+        ToolWarning("%s %s is %s, which no network interface has", pWhere, MacText(pMac).c_str(), pKind);
+    }
+}
+
+std::string MacText(const uint8_t* pMac)
+{
+    char Text[18];
+    GetMacStringFromBytes(Text, pMac);
+    return Text;
+}
+
+std::string StoredName(const uint8_t* pUnitName)
+{
+    const char* pName = reinterpret_cast<const char*>(pUnitName);
+    return std::string(pName, strnlen(pName, sizeof(eeprom_s::unit_name)));
+}
+
+std::string EscapedText(const uint8_t* pBytes, size_t Length)
+{
+    const char* pText = reinterpret_cast<const char*>(pBytes);
+    std::string Out;
+    for (size_t Done = 0; Done < Length;)
+    {
+        wchar_t Char = 0;
+        size_t n = Utf8CharLength(pText + Done, Length - Done, &Char);
+        if (n != 0 && Char != L'\\' && iswprint_l(static_cast<wint_t>(Char), Utf8Locale()))
+        {
+            Out.append(pText + Done, n);
+            Done += n;
+            continue;
+        }
+        // Byte by byte: a broken sequence may hide a good character after it.
+        char Hex[5];
+        snprintf(Hex, sizeof(Hex), "\\x%02x", pBytes[Done]);
+        Out += Hex;
+        Done++;
+    }
+    return Out;
+}
+
+void PrintJson(json_t* pjtObject)
+{
+    json_dumpf(pjtObject, stdout, JSON_INDENT(2));
+    putchar('\n');
+    json_decref(pjtObject);
+}
+
+int FinishOutput(int Status)
+{
+    bool FlushFailed = fflush(stdout) != 0;
+    int Error = errno;
+    if (FlushFailed || ferror(stdout))
+    {
+        ToolError("cannot write standard output: %s", FlushFailed ? strerror(Error) : "write error");
+        return Status == ExitOk ? ExitFailed : Status;
+    }
+    return Status;
+}
+
+cReportsToStderr::cReportsToStderr()
+{
+    fflush(stdout);
+    SavedStdout = dup(STDOUT_FILENO);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+cReportsToStderr::~cReportsToStderr()
+{
+    fflush(stdout);
+    dup2(SavedStdout, STDOUT_FILENO);
+    close(SavedStdout);
 }

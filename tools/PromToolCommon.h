@@ -1,18 +1,109 @@
-// PromToolCommon: small helpers shared by promtool's commands.
+// PromToolCommon: what every promtool command shares: exit statuses, error
+// and warning lines, option parsing, the checks of serial numbers, unit names
+// and MAC addresses wherever they enter, and output to the terminal and as
+// JSON.
+//
+// Conventions: a usage error prints one line "Error: ... (see promtool CMD
+// --help)" on standard error and exits 2; a run-time failure prints "Error:
+// ..." and exits 1; --help prints to standard output and exits 0. Standard
+// output carries data only: the record, I2C and crypto layers, which report
+// on standard output, are sent to standard error while promtool uses them
+// (cReportsToStderr).
 #ifndef TOOLS_PROMTOOLCOMMON_H
 #define TOOLS_PROMTOOLCOMMON_H
 
+#include <cstddef>
 #include <cstdint>
+#include <getopt.h>
 #include <string>
 
-// Prints "Error: " and the formatted message to stderr; returns 1.
+#include <jansson.h>
+
+const int ExitOk = 0;
+const int ExitFailed = 1;           // a run-time failure
+const int ExitUsage = 2;            // a usage error
+const int ExitInterrupted = 130;    // SIGINT/SIGTERM before the command finished
+
+// Prints "Error: " and the formatted message to stderr; returns ExitFailed.
 int ToolError(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
 // Prints "Warning: " and the formatted message to stderr.
 void ToolWarning(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
+// Prints "Error: <message> (see promtool <pCommand> --help)"; returns ExitUsage.
+int UsageError(const char* pCommand, const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
+
+// The options of one command, through getopt_long (argv[0] is the
+// command's own word). Next() returns the next option's code, -1 after the
+// last one (positional arguments then start at optind), or OptionError after
+// reporting an unknown option, a missing value or a value given to an option
+// that takes none.
+const int OptionError = '?';
+class cOptionParser
+{
+public:
+    cOptionParser(int argc, char* argv[], const char* pShortOptions, const option* pLongOptions,
+                  const char* pCommand);
+    int Next();
+
+private:
+    int Argc;
+    char** Argv;
+    std::string ShortOptions;       // with a leading ':', which tells a missing value apart
+    const option* pLongOptions;
+    const char* pCommand;           // for the hint of a usage error
+};
+// Parses a whole decimal number within [Min, Max]. Returns true on failure.
+bool ParseNumber(const char* pText, long Min, long Max, long* pValue);
+
+// True when the six bytes at pSn are ASCII digits, as a serial number is.
+bool SerialIsValid(const uint8_t* pSn);
+// The serial number argument of pOption: exactly six digits. Returns true
+// after reporting a usage error.
+bool SerialArgumentIsBad(const char* pCommand, const char* pOption, const char* pSerial);
+// True when Length bytes at pText are valid UTF-8.
+bool Utf8IsValid(const char* pText, size_t Length);
+// A unit name from pWhere: refused (usage error reported, true returned)
+// when it is not UTF-8; otherwise cut as the record stores it into pStored
+// (16 bytes), with a warning when the cut loses bytes.
+bool NameIsBad(const char* pCommand, const char* pWhere, const char* pName, uint8_t* pStored);
 // Parses "aa:bb:cc:dd:ee:ff" (hex digits, either case) into 6 bytes.
 // Returns true on failure.
 bool ParseMac(const char* pText, uint8_t* pMac);
-// Parses a whole decimal number within [Min, Max]. Returns true on failure.
-bool ParseNumber(const char* pText, long Min, long Max, long* pValue);
+// The MAC address argument of pOption: parsed into pMac, with a warning for
+// the zero, broadcast and multicast addresses. Returns true after reporting
+// a usage error.
+bool MacArgumentIsBad(const char* pCommand, const char* pOption, const char* pText, uint8_t* pMac);
+// Warns when the MAC address from pWhere is one no interface has (zero,
+// broadcast, multicast).
+void WarnUnusualMac(const char* pWhere, const uint8_t* pMac);
+// "aa:bb:cc:dd:ee:ff".
+std::string MacText(const uint8_t* pMac);
+// The unit name of a record: its bytes up to the first NUL.
+std::string StoredName(const uint8_t* pUnitName);
+
+// Text for the terminal: Length bytes with everything that is not printable
+// UTF-8 (control bytes, NUL too, broken sequences) and the backslash written
+// as \xNN.
+std::string EscapedText(const uint8_t* pBytes, size_t Length);
+
+// Prints pjtObject (a reference taken) on standard output as one JSON
+// document and a line end.
+void PrintJson(json_t* pjtObject);
+// Flushes standard output. A failed write anywhere on it (a full disk, a
+// closed pipe) is reported and turns Status into ExitFailed when it was 0.
+int FinishOutput(int Status);
+
+// While an object of this class lives, standard output goes to standard
+// error: for the reports of the record, I2C and crypto layers.
+class cReportsToStderr
+{
+public:
+    cReportsToStderr();
+    ~cReportsToStderr();
+    cReportsToStderr(const cReportsToStderr&) = delete;
+    cReportsToStderr& operator=(const cReportsToStderr&) = delete;
+
+private:
+    int SavedStdout;    // the real standard output, restored at the end
+};
 
 #endif

@@ -1,0 +1,43 @@
+// PromRecord: the identity record as promtool's commands show and check it,
+// and chip image files (the chip's 4096 bytes, encrypted, in a file).
+#ifndef TOOLS_PROMRECORD_H
+#define TOOLS_PROMRECORD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Prom.h"
+
+const size_t ImageBytes = sizeof(eeprom_u);
+
+// Reads a file of exactly ImageBytes bytes. Returns true on failure (reported).
+bool ReadImageFile(const char* pPath, uint8_t* pImage);
+// Writes ImageBytes bytes to a new file at pPath; an existing file is
+// replaced only with Force. Returns true on failure (reported).
+bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force);
+
+// True when every byte is 0xFF, as on a chip that was never written.
+bool ImageIsBlank(const uint8_t* pImage);
+// What makes a decrypted record implausible (its serial number is not six
+// digits, its unit name not UTF-8); empty when nothing does.
+std::string RecordProblem(const eeprom_u& Record);
+
+// The MAC address a record is judged against.
+struct Judge_s
+{
+    bool Have = false;      // false: none (no --mac, and no eth0 here)
+    uint8_t Mac[6] = {};
+};
+// The --mac argument pMacArg, or eth0's address when it is null. Returns
+// true after reporting a usage error.
+bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge);
+
+// Prints a decrypted record as `image show` and `chip show` do: serial
+// number, MAC address, unit name and whether the record is valid for the
+// judge's MAC address, as text or as one JSON object; Dump adds the whole
+// plaintext. Returns ExitOk when the record is valid for that address,
+// otherwise (not valid, or no address to judge against) ExitFailed.
+int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Json);
+
+#endif
