@@ -1,10 +1,12 @@
 // promtool: the identity EEPROM's host and field tool.
 //
 //   promtool image create|show ...   make or read chip images
+//   promtool chip read|show|write ...   the identity EEPROM itself, on the unit
 //   promtool watch|set-name|stop|status ...   talk to a running service
 #include <cstdio>
 #include <cstring>
 
+#include "PromChip.h"
 #include "PromClient.h"
 #include "PromImage.h"
 #include "PromToolCommon.h"
@@ -19,6 +21,11 @@ void Usage(FILE* pOut)
         "Chip images (on any machine):\n"
         "  image create --serial NNNNNN --mac MAC [--name NAME] [--from FILE] [--force] -o IMAGE\n"
         "  image show IMAGE [--mac MAC] [--dump] [--json]\n"
+        "\n"
+        "The identity EEPROM (on the unit):\n"
+        "  chip read -o FILE [--force]                 the whole chip into a chip image\n"
+        "  chip show [--mac MAC] [--dump] [--json]     decode the chip\n"
+        "  chip write FILE [--yes]                     write a chip image to the chip\n"
         "\n"
         "A running eeprom-manager (on the unit):\n"
         "  watch [--count N]      print each identity message and heartbeat\n"
@@ -47,6 +54,10 @@ int Run(int argc, char* argv[])
     if (0 == strcmp(pCommand, "image"))
     {
         return PromImageCommand(argc - 2, argv + 2);
+    }
+    if (0 == strcmp(pCommand, "chip"))
+    {
+        return PromChipCommand(argc - 2, argv + 2);
     }
     int Status = PromClientCommand(argc - 1, argv + 1);
     if (Status < 0)

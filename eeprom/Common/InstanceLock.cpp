@@ -61,3 +61,16 @@ pid_t InstanceLockTake()
     }
     return 0;
 }
+
+pid_t InstanceLockHolder()
+{
+    int Fd = open(InstanceLockPath, O_RDONLY | O_CLOEXEC);
+    if (Fd < 0)
+    {
+        return ENOENT == errno ? 0 : -1;
+    }
+    // Closing drops this process's own locks on the file, and it has none.
+    pid_t Holder = HolderOf(Fd);
+    close(Fd);
+    return Holder;
+}

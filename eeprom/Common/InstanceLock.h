@@ -25,4 +25,10 @@ extern const char* const InstanceLockPath;
 // endpoint directory).
 pid_t InstanceLockTake();
 
+// The pid of the process holding the lock (a running manager of this unit),
+// 0 when none does or there is no lock file, -1 when it cannot be asked
+// (errno tells why). Takes nothing: for tools that must not work on the chip
+// while a manager owns it.
+pid_t InstanceLockHolder();
+
 #endif

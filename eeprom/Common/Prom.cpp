@@ -48,7 +48,7 @@ const uint8_t cProm::PtKey[17] = {'T', 'q', '8', 'r', 'N', 'b', 'L', 'w', '3', '
                                   0, 0, 0, 0};
 const uint8_t cProm::InitVector[17] = "hR4mWc9JxVt2PqLd";
 
-cProm::cProm()
+cProm::cProm(ChipOnly_s)
     : cI2cDevice(PromI2cAddress, I2C_BUS_1, "EEPROM"),
       WriteTimer(WriteTimeoutMs),
       Written(false),
@@ -57,6 +57,11 @@ cProm::cProm()
     // Before the first successful read the image is all zero bytes, whose
     // decryption cannot carry this unit's MAC address.
     memset(&leeprom, 0, sizeof(leeprom));
+    VerifiedImage = leeprom;
+}
+
+cProm::cProm() : cProm(ChipOnly_s())
+{
     init_aes_lib();
     if (!AesLibIsUsable())
     {

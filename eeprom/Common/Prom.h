@@ -104,8 +104,17 @@ private:
     // the record key and IV. Does nothing without a usable cipher.
     static void EncryptOrDecrypt(uint8_t* buf, int mode);
 
+    // Binds the chip only (the image stays zero, nothing is sent, no
+    // cipher is bound): for promtool's chip commands, which move the chip's
+    // bytes as they are stored.
+    struct ChipOnly_s {};
+    explicit cProm(ChipOnly_s);
+
     // The host image tool encrypts and decrypts chip images without a chip.
     friend class cPromImage;
+    // promtool's chip commands read, write and probe the chip through the
+    // record's own transfers.
+    friend class cPromChip;
 
     cTimer WriteTimer;          // 20 ms limit of the acknowledge polling
     eeprom_u leeprom;           // the decrypted image

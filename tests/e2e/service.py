@@ -70,6 +70,17 @@ def write_unit(directory, description):     # returns the path of directory/unit
     return path
 
 
+def in_unit(pid, argv, background=False):
+    """Runs argv as another process of the unit that process pid runs on (its
+    namespaces and environment, so the simulated buses too)."""
+    with open("/proc/%d/environ" % pid, "rb") as f:
+        env = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
+    command = ["nsenter", "-t", str(pid), "-m", "-n", "--"] + argv
+    if background:
+        return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return subprocess.run(command, env=env, capture_output=True, timeout=30)
+
+
 def resolve_in(root, path):
     """Resolves path as a process whose root is `root` would: absolute
     symbolic links (such as /run/shm) start again from that root."""

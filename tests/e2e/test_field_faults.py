@@ -26,17 +26,6 @@ def rss_kib(pid):
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
-def in_unit(pid, argv, background=False):
-    """Runs argv as another process of the unit that process pid runs on (its
-    namespaces and environment, so the simulated buses too)."""
-    with open("/proc/%d/environ" % pid, "rb") as f:
-        env = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
-    command = ["nsenter", "-t", str(pid), "-m", "-n", "--"] + argv
-    if background:
-        return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    return subprocess.run(command, env=env, capture_output=True, timeout=30)
-
-
 def test_oversized_and_look_alike_messages_are_never_acted_on_and_every_channel_keeps_working(
         run_service, unit_dir):
     svc.provision(unit_dir)
@@ -105,7 +94,7 @@ def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service
     with open(leftover, "w") as f:
         f.write("put back by hand\n")
 
-    second = in_unit(first.pid, svc.service_command())
+    second = svc.in_unit(first.pid, svc.service_command())
     assert second.returncode == 1
     assert second.stdout == b""
     assert second.stderr.decode().count("\n") == 1 and str(first.pid) in second.stderr.decode()
@@ -121,12 +110,12 @@ def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service
     assert svc.next_identity(other.identity_subscriber()) == svc.identity("Unit A", "654321")
 
     # SIGKILL: the kernel releases the lock; a restart on the same unit runs.
-    keeper = in_unit(first.pid, ["sleep", "60"], background=True)
+    keeper = svc.in_unit(first.pid, ["sleep", "60"], background=True)
     try:
         time.sleep(0.5)
         first.process.send_signal(signal.SIGKILL)
         first.wait()
-        restarted = in_unit(keeper.pid, svc.service_command(), background=True)
+        restarted = svc.in_unit(keeper.pid, svc.service_command(), background=True)
         try:
             assert restarted.stdout.read(len(svc.BANNER)) == svc.BANNER
             sub = first.context.socket(zmq.SUB)
@@ -185,7 +174,7 @@ def test_tools_and_the_service_share_one_session_of_the_simulated_buses(run_serv
     svc.provision(unit_dir)
     service = run_service(svc.unit_description(log="transfers.log"), unit_dir)
     assert svc.next_identity(service.identity_subscriber()) == svc.identity("Unit A")
-    tool = in_unit(service.pid, ["i2ctransfer", "-y", "1", "w2@0x50", "0x0f", "0xfe", "r2"])
+    tool = svc.in_unit(service.pid, ["i2ctransfer", "-y", "1", "w2@0x50", "0x0f", "0xfe", "r2"])
     assert tool.returncode == 0, tool.stderr
     # The service's start-up read was transfer 1; the tool's is transfer 2.
     assert [line.split()[0] for line in svc.read_log(unit_dir)] == ["1.0", "1.1", "2.0", "2.1"]

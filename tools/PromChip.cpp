@@ -1,0 +1,346 @@
+// PromChip: promtool chip read|show|write.
+#include "PromChip.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "InstanceLock.h"
+#include "PromImage.h"
+#include "PromRecord.h"
+#include "PromToolCommon.h"
+
+const char* const ChipPlace = "the EEPROM at 0x50 on I2C bus 1";
+
+namespace
+{
+const char* const HelpCommand = "chip";
+const uint8_t ChipAddress = 0x50;
+
+void ChipUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool chip read -o FILE [--force]\n"
+        "       promtool chip show [--mac MAC] [--dump] [--json]\n"
+        "       promtool chip write FILE [--yes]\n"
+        "\n"
+        "On the unit: the identity EEPROM at 0x50 on I2C bus 1 (/dev/i2c-1).\n"
+        "\n"
+        "read   copies the whole chip (4096 bytes as stored, encrypted: a chip\n"
+        "       image) into FILE, retrying for a chip still in a write cycle as\n"
+        "       the service does at start. Never overwrites FILE without --force.\n"
+        "show   decodes the chip as `image show` decodes an image, judged against\n"
+        "       eth0's MAC address (or MAC). Exit status 0 only when the record is\n"
+        "       valid for it.\n"
+        "write  writes the chip image FILE page by page and reads it back. Shows\n"
+        "       what will be written and asks first, unless --yes. Refused while\n"
+        "       eeprom-manager runs on the unit: it owns the chip (stop it, or rename\n"
+        "       through it with promtool set-name).\n"
+        "\n"
+        "Examples:\n"
+        "  promtool chip read -o backup.bin\n"
+        "  promtool chip show --json\n"
+        "  systemctl stop eeprom-manager && promtool chip write chip.bin && systemctl start eeprom-manager\n");
+}
+
+// Opens bus 1 and reads the whole chip. Returns true on failure (reported).
+bool ReadChip(uint8_t* pImage)
+{
+    cReportsToStderr Reports;
+    int Error = cPromChip::OpenBus(I2C_BUS_1);
+    if (Error != 0)
+    {
+        ToolError("cannot open /dev/i2c-1: %s", strerror(Error));
+        return true;
+    }
+    if (cPromChip().Read(pImage))
+    {
+        ToolError("cannot read %s", ChipPlace);
+        return true;
+    }
+    return false;
+}
+
+// Asks as i2c-tools do: the question on standard error, the answer a line of
+// standard input; only "y" or "yes" agrees.
+bool UserAgrees(const char* pQuestion)
+{
+    fflush(stdout);
+    fprintf(stderr, "%s [y/N] ", pQuestion);
+    char Line[16];
+    if (fgets(Line, sizeof(Line), stdin) == nullptr)
+    {
+        fputc('\n', stderr);
+        return false;
+    }
+    Line[strcspn(Line, "\r\n")] = '\0';
+    return 0 == strcasecmp(Line, "y") || 0 == strcasecmp(Line, "yes");
+}
+
+// Prints what a chip image holds, under a heading.
+void Describe(const char* pHeading, const uint8_t* pImage)
+{
+    printf("%s\n", pHeading);
+    if (ImageIsBlank(pImage))
+    {
+        printf("(blank: all 0xFF)\n");
+        return;
+    }
+    eeprom_u Record;
+    memcpy(Record.b, pImage, sizeof(Record.b));
+    cPromImage::Decrypt(Record.b);
+    Judge_s Judge;
+    JudgeIsBad(HelpCommand, nullptr, &Judge);
+    ShowRecord(Record, Judge, false, false);
+}
+
+int Read(int argc, char* argv[])
+{
+    static const option Options[] = {{"output", required_argument, nullptr, 'o'},
+                                     {"force", no_argument, nullptr, 'F'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+    const char* pOutput = nullptr;
+    bool Force = false;
+    cOptionParser Parser(argc, argv, "o:h", Options, HelpCommand);
+    for (int Option; (Option = Parser.Next()) != -1;)
+    {
+        switch (Option)
+        {
+        case 'o': pOutput = optarg; break;
+        case 'F': Force = true; break;
+        case 'h': ChipUsage(stdout); return ExitOk;
+        default: return ExitUsage;
+        }
+    }
+    if (optind != argc)
+    {
+        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
+    }
+    if (pOutput == nullptr)
+    {
+        return UsageError(HelpCommand, "the output file is missing: give -o FILE");
+    }
+    // Told before the chip is read; the write itself refuses too.
+    struct stat Info;
+    if (!Force && lstat(pOutput, &Info) == 0)
+    {
+        return ToolError("%s exists; use --force to overwrite it", pOutput);
+    }
+    uint8_t Image[ImageBytes];
+    if (ReadChip(Image) || WriteImageFile(pOutput, Image, Force))
+    {
+        return ExitFailed;
+    }
+    printf("Read %zu bytes from %s into %s\n", ImageBytes, ChipPlace, pOutput);
+    return ExitOk;
+}
+
+int Show(int argc, char* argv[])
+{
+    static const option Options[] = {{"mac", required_argument, nullptr, 'm'},
+                                     {"dump", no_argument, nullptr, 'd'},
+                                     {"json", no_argument, nullptr, 'j'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+    const char* pMac = nullptr;
+    bool Dump = false;
+    bool Json = false;
+    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
+    for (int Option; (Option = Parser.Next()) != -1;)
+    {
+        switch (Option)
+        {
+        case 'm': pMac = optarg; break;
+        case 'd': Dump = true; break;
+        case 'j': Json = true; break;
+        case 'h': ChipUsage(stdout); return ExitOk;
+        default: return ExitUsage;
+        }
+    }
+    if (optind != argc)
+    {
+        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
+    }
+    Judge_s Judge;
+    if (JudgeIsBad(HelpCommand, pMac, &Judge))
+    {
+        return ExitUsage;
+    }
+    eeprom_u Record;
+    if (cPromImage::BindCipher() || ReadChip(Record.b))
+    {
+        return ExitFailed;
+    }
+    if (ImageIsBlank(Record.b))
+    {
+        ToolWarning("the chip is blank (all 0xFF): it holds no record");
+    }
+    cPromImage::Decrypt(Record.b);
+    return ShowRecord(Record, Judge, Dump, Json);
+}
+
+int Write(int argc, char* argv[])
+{
+    static const option Options[] = {{"yes", no_argument, nullptr, 'y'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+    bool Yes = false;
+    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
+    for (int Option; (Option = Parser.Next()) != -1;)
+    {
+        switch (Option)
+        {
+        case 'y': Yes = true; break;
+        case 'h': ChipUsage(stdout); return ExitOk;
+        default: return ExitUsage;
+        }
+    }
+    if (optind + 1 != argc)
+    {
+        return optind == argc ? UsageError(HelpCommand, "the chip image to write is missing")
+                              : UsageError(HelpCommand, "unexpected argument '%s'", argv[optind + 1]);
+    }
+    const char* pPath = argv[optind];
+    uint8_t Image[ImageBytes];
+    if (ReadImageFile(pPath, Image) || cPromImage::BindCipher())
+    {
+        return ExitFailed;
+    }
+    // The service reads the chip at start and writes it on every rename;
+    // two writers would interleave their pages.
+    pid_t Holder = InstanceLockHolder();
+    if (Holder != 0)
+    {
+        return Holder > 0 ? ToolError("eeprom-manager is running on this unit (pid %d) and owns the chip; "
+                                      "stop it first", static_cast<int>(Holder))
+                          : ToolError("cannot tell whether eeprom-manager is running (%s: %s); not written",
+                                      InstanceLockPath, strerror(errno));
+    }
+    uint8_t Current[ImageBytes];
+    if (ReadChip(Current))
+    {
+        return ToolError("not written");
+    }
+    Describe((std::string(pPath) + ", to be written:").c_str(), Image);
+    Describe("Now on the chip:", Current);
+    if (0 == memcmp(Image, Current, sizeof(Image)))
+    {
+        printf("The chip already holds %s; nothing written\n", pPath);
+        return ExitOk;
+    }
+    std::string Question = std::string("Write ") + pPath + " to " + ChipPlace + "?";
+    if (!Yes && !UserAgrees(Question.c_str()))
+    {
+        return ToolError("not written");
+    }
+    uint8_t ReadBack[ImageBytes];
+    bool ReadBackFailed;
+    {
+        cReportsToStderr Reports;
+        ReadBackFailed = cPromChip().Write(Image, ReadBack);
+    }
+    if (ReadBackFailed)
+    {
+        return ToolError("written, but the chip could not be read back: its content is unknown");
+    }
+    size_t Differ = 0;
+    size_t First = 0;
+    for (size_t i = ImageBytes; i-- > 0;)
+    {
+        if (Image[i] != ReadBack[i])
+        {
+            Differ++;
+            First = i;
+        }
+    }
+    if (Differ != 0)
+    {
+        return ToolError("the chip did not take %s: %zu of %zu bytes differ, the first at 0x%03zx", pPath, Differ,
+                         ImageBytes, First);
+    }
+    printf("Wrote %s to %s and read it back: identical\n", pPath, ChipPlace);
+    return ExitOk;
+}
+}
+
+int cPromChip::OpenBus(eBusNames Bus)
+{
+    // Opened here first for the errno: the bus table keeps none, and a
+    // device on a bus it could not open is a fatal assertion.
+    char Path[24];
+    snprintf(Path, sizeof(Path), "/dev/i2c-%u", static_cast<unsigned>(Bus));
+    int Fd = open(Path, O_RDWR | O_CLOEXEC);
+    if (Fd < 0)
+    {
+        return errno;
+    }
+    close(Fd);
+    InitI2cBus(Bus);
+    return 0;
+}
+
+cPromChip::cPromChip() : Prom(cProm::ChipOnly_s()), SelectErrno(0)
+{
+    // The device keeps no errno of its failed selection; ask the bus again.
+    if (!Prom.DeviceIsOk())
+    {
+        SelectErrno = ioctl(GetBusFd(I2C_BUS_1), I2C_SLAVE, ChipAddress) < 0 ? errno : EIO;
+    }
+}
+
+int cPromChip::SelectError() const
+{
+    return SelectErrno;
+}
+
+bool cPromChip::Acknowledges()
+{
+    return Prom.PollWriteFinished();
+}
+
+bool cPromChip::Read(uint8_t* pImage)
+{
+    return Prom.ReadPromAtStart(pImage);
+}
+
+bool cPromChip::Write(const uint8_t* pImage, uint8_t* pReadBack)
+{
+    uint8_t Pages[ImageBytes];
+    memcpy(Pages, pImage, sizeof(Pages));
+    Prom.WriteProm(Pages);
+    return Prom.ReadProm(pReadBack);
+}
+
+int PromChipCommand(int argc, char* argv[])
+{
+    if (argc < 1)
+    {
+        return UsageError(HelpCommand, "no chip command given: read, show or write");
+    }
+    std::string Verb = argv[0];
+    if (Verb == "-h" || Verb == "--help")
+    {
+        ChipUsage(stdout);
+        return ExitOk;
+    }
+    if (Verb == "read")
+    {
+        return Read(argc, argv);
+    }
+    if (Verb == "show")
+    {
+        return Show(argc, argv);
+    }
+    if (Verb == "write")
+    {
+        return Write(argc, argv);
+    }
+    return UsageError(HelpCommand, "unknown chip command '%s': read, show or write", argv[0]);
+}
