@@ -15,8 +15,14 @@
 // The runner execs the command in place, so the command keeps the runner's
 // process id, receives its signals and its exit status is the runner's. The
 // namespaces and mounts vanish with the last process that uses them.
+//
+// The whole description is checked (by the simulated buses' own parser)
+// before anything is set up: a faulty one is reported with its file and
+// line, and the runner exits with status 2, as for a usage error. A unit
+// that cannot be set up ends it with status 1.
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +37,28 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "SimConfig.h"
+#include "SimLibc.h"
+
+// The description parser reports through these; the runner has no tracing.
+namespace unitsim
+{
+void ReportError(const char* pFormat, ...)
+{
+    va_list Args;
+    va_start(Args, pFormat);
+    fprintf(stderr, "unitsim-run: Error: ");
+    vfprintf(stderr, pFormat, Args);
+    fprintf(stderr, "\n");
+    va_end(Args);
+}
+bool TraceOn()
+{
+    return false;
+}
+void Trace(const char*, ...) {}
+}
 
 namespace
 {
@@ -50,6 +78,10 @@ void Usage(FILE* pOut)
         "  --unit FILE   the unit description (JSON; see the README)\n"
         "  -h, --help    show this help\n"
         "\n"
+        "The description is checked whole before the unit is set up. Exit status:\n"
+        "the command's; 2 for a usage error or a faulty description; 1 when the\n"
+        "unit cannot be set up or COMMAND cannot be run.\n"
+        "\n"
         "Examples:\n"
         "  unitsim-run --unit examples/unit.json -- i2cdetect -y 1\n"
         "  unitsim-run --unit examples/unit.json -- bash\n");
@@ -61,6 +93,15 @@ void Usage(FILE* pOut)
     fprintf(stderr, pFormat, pArg, pArg2);
     fprintf(stderr, "\n");
     exit(1);
+}
+
+// A faulty command line: one line naming the argument, and status 2.
+[[noreturn]] void UsageError(const char* pFormat, const char* pArg = "")
+{
+    fprintf(stderr, "unitsim-run: Error: ");
+    fprintf(stderr, pFormat, pArg);
+    fprintf(stderr, "; see unitsim-run --help\n");
+    exit(2);
 }
 
 void WriteFileOrFail(const char* pPath, const std::string& Text)
@@ -170,16 +211,6 @@ void RunIp(const std::vector<std::string>& Args)
     }
 }
 
-// Parses "aa:bb:cc:dd:ee:ff"; returns false for anything else.
-bool MacIsValid(const char* pMac)
-{
-    unsigned Bytes[6];
-    char Tail;
-    return strlen(pMac) == 17
-        && sscanf(pMac, "%2x:%2x:%2x:%2x:%2x:%2x%c", &Bytes[0], &Bytes[1], &Bytes[2],
-                  &Bytes[3], &Bytes[4], &Bytes[5], &Tail) == 6;
-}
-
 void EnterNamespaces()
 {
     uid_t Uid = geteuid();
@@ -207,6 +238,8 @@ void EnterNamespaces()
     WriteFileOrFail("/proc/self/gid_map", Map);
 }
 
+// The description has been checked: eth0 is null, absent or has a valid
+// "mac" and maybe "ipv4".
 void SetUpNetwork(json_t* pUnit)
 {
     RunIp({"link", "set", "lo", "up"});
@@ -216,10 +249,6 @@ void SetUpNetwork(json_t* pUnit)
         return;  // a unit without eth0
     }
     const char* pMac = json_string_value(json_object_get(pEth0, "mac"));
-    if (pMac == nullptr || !MacIsValid(pMac))
-    {
-        Fail("eth0.mac must be a MAC address like 02:00:00:00:00:01");
-    }
     // A veth pair gives a real interface of any name without kernel modules.
     RunIp({"link", "add", "eth0", "type", "veth", "peer", "name", PeerInterface});
     RunIp({"link", "set", "eth0", "address", pMac});
@@ -258,48 +287,51 @@ void SetUpSysapp()
     MountTmpfs(SysappDir, "mode=0755,size=16m");
 }
 
-// Seeds /root/zel_sysapp from the description's "zel_sysapp" list. Each
-// entry has "path" (relative, may contain directories) and either "content"
-// (text) or "source" (a file, relative to the description).
-void SeedSysapp(json_t* pUnit, const std::string& UnitDir)
+struct sSysappFile
 {
-    json_t* pFiles = json_object_get(pUnit, "zel_sysapp");
-    if (pFiles == nullptr)
-    {
-        return;
-    }
-    if (!json_is_array(pFiles))
-    {
-        Fail("zel_sysapp must be a list of {\"path\": ..., \"content\" or \"source\": ...}");
-    }
+    std::string Path;   // relative to /root/zel_sysapp
+    std::string Text;
+};
+
+// The files of the description's "zel_sysapp" list, read before the unit is
+// set up. Each entry has "path" and either "content" (text) or "source" (a
+// file, relative to the description); the description has been checked.
+std::vector<sSysappFile> ReadSysapp(json_t* pUnit, const std::string& UnitPath)
+{
+    std::vector<sSysappFile> Files;
+    std::string UnitDir = UnitPath.substr(0, UnitPath.rfind('/'));
     size_t Index;
     json_t* pEntry;
-    json_array_foreach(pFiles, Index, pEntry)
+    json_array_foreach(json_object_get(pUnit, "zel_sysapp"), Index, pEntry)
     {
-        const char* pPath = json_string_value(json_object_get(pEntry, "path"));
-        if (pPath == nullptr || pPath[0] == '/' || strstr(pPath, "..") != nullptr)
-        {
-            Fail("zel_sysapp entries need a relative \"path\" without \"..\"");
-        }
-        std::string Target = std::string(SysappDir) + "/" + pPath;
-        size_t Slash = Target.rfind('/');
-        MakeDirs(Target.substr(0, Slash), 0755);
-        std::string Text;
+        Files.push_back({json_string_value(json_object_get(pEntry, "path")), ""});
         const char* pContent = json_string_value(json_object_get(pEntry, "content"));
         const char* pSource = json_string_value(json_object_get(pEntry, "source"));
         if (pContent != nullptr)
         {
-            Text = pContent;
+            Files.back().Text = pContent;
         }
         else if (pSource != nullptr)
         {
             std::string From = pSource[0] == '/' ? pSource : UnitDir + "/" + pSource;
-            if (!ReadFile(From, Text))
+            if (!ReadFile(From, Files.back().Text))
             {
-                Fail("cannot read %s: %s", From.c_str(), strerror(errno));
+                std::string Member = UnitPath + ": zel_sysapp[" + std::to_string(Index) + "].source";
+                Fail("%s: cannot read %s", Member.c_str(), (From + ": " + strerror(errno)).c_str());
             }
         }
-        WriteFileOrFail(Target.c_str(), Text);
+    }
+    return Files;
+}
+
+// Seeds /root/zel_sysapp with the files.
+void SeedSysapp(const std::vector<sSysappFile>& Files)
+{
+    for (const sSysappFile& File : Files)
+    {
+        std::string Target = std::string(SysappDir) + "/" + File.Path;
+        MakeDirs(Target.substr(0, Target.rfind('/')), 0755);
+        WriteFileOrFail(Target.c_str(), File.Text);
     }
 }
 
@@ -355,53 +387,58 @@ int main(int argc, char* argv[])
             Usage(stdout);
             return 0;
         }
-        if (Arg == "--unit" && First + 1 < argc)
+        if (Arg == "--unit" || Arg.rfind("--unit=", 0) == 0)
         {
-            pUnitArg = argv[First + 1];
-            First += 2;
-        }
-        else if (Arg.rfind("--unit=", 0) == 0)
-        {
-            pUnitArg = argv[First] + 7;
-            First++;
+            bool Joined = Arg != "--unit";
+            pUnitArg = Joined ? argv[First] + 7 : First + 1 < argc ? argv[First + 1] : "";
+            if (pUnitArg[0] == '\0' || (!Joined && strcmp(pUnitArg, "--") == 0))
+            {
+                UsageError("--unit needs a value, the unit description (--unit FILE)");
+            }
+            First += Joined ? 1 : 2;
         }
         else if (Arg == "--")
         {
             First++;
             break;
         }
-        else if (!Arg.empty() && Arg[0] == '-')
+        else if (Arg.size() > 1 && Arg[0] == '-')
         {
-            fprintf(stderr, "unitsim-run: Error: unknown option %s\n", Arg.c_str());
-            Usage(stderr);
-            return 1;
+            UsageError("unknown option '%s'", Arg.c_str());
         }
         else
         {
             break;
         }
     }
-    if (pUnitArg == nullptr || First >= argc)
+    if (pUnitArg == nullptr)
     {
-        Usage(stderr);
-        return 1;
+        UsageError("no unit description given (--unit FILE)");
+    }
+    if (First >= argc)
+    {
+        UsageError("no command given to run on the unit described by '%s'", pUnitArg);
     }
 
+    // The whole description is checked before anything is set up.
     char UnitPath[PATH_MAX];
     if (realpath(pUnitArg, UnitPath) == nullptr)
     {
-        Fail("cannot find the unit description %s: %s", pUnitArg, strerror(errno));
+        fprintf(stderr, "unitsim-run: Error: --unit %s: %s\n", pUnitArg, strerror(errno));
+        return 2;
+    }
+    static unitsim::sSimConfig Config;
+    if (unitsim::SimConfigLoad(UnitPath, &Config))
+    {
+        return 2;
     }
     json_error_t Error;
-    json_t* pUnit = json_load_file(UnitPath, 0, &Error);
-    if (pUnit == nullptr || !json_is_object(pUnit))
+    json_t* pUnit = json_load_file(UnitPath, JSON_REJECT_DUPLICATES, &Error);
+    if (pUnit == nullptr)
     {
-        fprintf(stderr, "unitsim-run: Error: %s:%d: %s\n", UnitPath, Error.line,
-                pUnit == nullptr ? Error.text : "the description must be a JSON object");
-        return 1;
+        Fail("%s: %s", UnitPath, Error.text);     // it changed since it was checked
     }
-    std::string UnitDir = UnitPath;
-    UnitDir = UnitDir.substr(0, UnitDir.rfind('/'));
+    std::vector<sSysappFile> SysappFiles = ReadSysapp(pUnit, UnitPath);
 
     std::string OwnPrefix = Prefix();
     EnterNamespaces();
@@ -419,12 +456,12 @@ int main(int argc, char* argv[])
     MakeDirs(ZmqDir, 0777);
     MakeDirs(StateDir, 0755);
     SetUpSysapp();
-    SeedSysapp(pUnit, UnitDir);
+    SeedSysapp(SysappFiles);
     SetUpNetwork(pUnit);
     json_decref(pUnit);
 
     SetUpEnvironment(UnitPath, OwnPrefix);
     execvp(argv[First], argv + First);
     fprintf(stderr, "unitsim-run: Error: cannot run %s: %s\n", argv[First], strerror(errno));
-    return 127;
+    return 1;
 }

@@ -1,4 +1,4 @@
-// SimConfig: the "i2c" section of a unit description.
+// SimConfig: the unit description, checked whole, and its "i2c" section.
 //
 //   "i2c": {
 //     "log": "transfers.log",                  optional, relative to the description
@@ -11,10 +11,12 @@
 //     }
 //   }
 //
-// Parsing is strict: an unknown key, a wrong type or a value out of range
-// rejects the whole section with one line on standard error naming the
-// description file and the member. JSON is parsed with jansson, loaded at
-// run time so that programs that never open a bus never load it.
+// The other members ("eth0", "zel_sysapp") are checked too, and kept by
+// unitsim-run, which sets them up. Checking is strict: an unknown key, a
+// wrong type or a value out of range rejects the whole description with one
+// line on standard error naming the description file, the line and the
+// member. JSON is parsed with jansson, loaded at run time so that programs
+// that never open a bus never load it.
 #ifndef SIM_I2C_SIMCONFIG_H
 #define SIM_I2C_SIMCONFIG_H
 
@@ -63,9 +65,10 @@ struct sSimConfig
     char LogPath[PATH_MAX];
 };
 
-// Reads the unit description at pPath into *pConfig. A description without
-// an "i2c" section gives HasI2c false. Returns true on failure (unreadable
-// file, bad JSON, malformed section), after one line on standard error.
+// Reads and checks the unit description at pPath, and keeps its "i2c"
+// section in *pConfig. A description without one gives HasI2c false.
+// Returns true on failure (unreadable file, bad JSON, a malformed member),
+// after one line on standard error: "FILE:LINE: MEMBER: problem".
 bool SimConfigLoad(const char* pPath, sSimConfig* pConfig);
 
 // A number that changes when anything the session state depends on changes

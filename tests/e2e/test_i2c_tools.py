@@ -4,6 +4,7 @@ tools and the simulator disagree, the simulator is wrong."""
 import json
 import os
 import re
+import shlex
 import subprocess
 
 import pytest
@@ -130,3 +131,22 @@ def test_tracing_shows_opens_and_transfers(unit):
     stderr = unit("i2cget -y 1 0x50", env={"UNITSIM_DEBUG": "1"}).stderr
     assert re.search(r"unitsim-i2c\[\d+\]: open /dev/i2c-1 -> \d+", stderr), stderr
     assert re.search(r"unitsim-i2c\[\d+\]: 1\.0 i2c-1 R 0x50 len=1 ack ", stderr), stderr
+
+
+@pytest.mark.parametrize("args, model, status, error", [
+    ("--help", "24c32", 0, ""), ("--unit", "24c32", 2, "--unit needs a value"),
+    ("--unit UNIT", "24c32", 2, "no command given"), ("--frob --unit UNIT -- touch ran", "24c32", 2, "unknown option '--frob'"),
+    ("--unit UNIT -- touch ran", "24c64", 2, '/unit.json:7: i2c.buses."1"[0].model: unsupported model'),
+    ("--unit UNIT -- ./missing", "24c32", 1, "cannot run ./missing"), ("--unit UNIT -- sh -c 'touch ran; exit 7'", "24c32", 7, "")])
+def test_runner_checks_arguments_and_the_whole_description_before_it_starts(tmp_path, args, model, status, error):
+    """Usage errors and faulty descriptions are one line and status 2, and nothing runs; the command's
+    own status passes through."""
+    section = {"buses": {"1": [{"model": model, "address": 80}]}}
+    (tmp_path / "unit.json").write_text(json.dumps({"eth0": None, "i2c": section}, indent=1))
+    result = subprocess.run([svc.UNITSIM_RUN] + shlex.split(args.replace("UNIT", str(tmp_path / "unit.json"))),
+                            cwd=str(tmp_path), capture_output=True, text=True, timeout=30)
+    assert (result.returncode, (tmp_path / "ran").exists()) == (status, status == 7), result.stderr
+    assert result.stdout.startswith("Usage: unitsim-run") == (status == 0)
+    assert result.stderr.startswith("unitsim-run: Error: ") if error else result.stderr == ""
+    assert result.stderr.count("\n") == bool(error) and error in result.stderr
+    assert ("see unitsim-run --help" in result.stderr) == (status == 2 and "model" not in error)

@@ -44,8 +44,12 @@ TEST_P(cSimRejectTest, MalformedSectionsAreReportedOnOneLineAndFailEveryOpen)
     {
         Text = "{ \"buses\": { \"1\": [ { \"model\": \"24c32\"" + Text + " } ] } }";
     }
+    if (Text[0] == '\n')
+    {
+        WriteFile("unit.json", tBytes(Text.begin(), Text.end()));
+    }
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, LoadI2c(Text));
+    EXPECT_EQ(-1, Text[0] == '\n' ? unitsim_i2c_load((Dir + "/unit.json").c_str()) : LoadI2c(Text));
     std::string Error = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(0u, Error.find("unitsim-i2c: Error: ")) << Error;
     EXPECT_NE(std::string::npos, Error.find(GetParam().second)) << Error;
@@ -54,7 +58,8 @@ TEST_P(cSimRejectTest, MalformedSectionsAreReportedOnOneLineAndFailEveryOpen)
     EXPECT_EQ(EIO, errno);
 }
 
-// A text starting with ',' holds the keys of a 24c32 on bus 1 after its model.
+// A text starting with ',' holds the keys of a 24c32 on bus 1 after its model; one starting with a line
+// break is a whole description (its first line is empty).
 const std::vector<std::pair<const char*, const char*>> Malformed = {
     {"[]", "i2c: must be an object"}, {"{ \"bus\": {} }", "unknown key \"bus\""}, {"{ , }", "unit.json:1:"},
     {"{ \"buses\": [] }", "object"}, {"{ \"buses\": { \"01\": [] } }", "i2c.buses.\"01\""},
@@ -65,7 +70,18 @@ const std::vector<std::pair<const char*, const char*>> Malformed = {
     {", \"address\": 80 }, { \"model\": \"24c32\", \"address\": \"0x50\"", "two devices at one"},
     {", \"address\": 80, \"image\": \"short.bin\"", "holds 4095 bytes"},
     {", \"address\": 80, \"faults\": { \"no_ak\": true }", "unknown key \"no_ak\""},
-    {", \"address\": 80, \"faults\": { \"nack_transfer\": \"7\" }", "must be an integer"}};
+    {", \"address\": 80, \"faults\": { \"nack_transfer\": \"7\" }", "must be an integer"},
+    {"\n\n[]", "unit.json:3: the unit description must be a JSON object"},
+    {"\n{ \"eth0\": null,\n  \"eht0\": {} }", "unit.json:3: unknown key \"eht0\""},
+    {"\n{ \"eth0\":\n  {\n  } }", "unit.json:3: eth0.mac: missing"},
+    {"\n{ \"eth0\": { \"mac\": \"02:00:00:00:00:01\",\n  \"ipv4\": \"10.0.0.1/33\" } }", "unit.json:3: eth0.ipv4"},
+    {"\n{ \"eth0\": { \"mac\": \"03:00:00:00:00:01\" } }", "unit.json:2: eth0.mac: not the unicast MAC"},
+    {"\n{ \"zel_sysapp\": [ { \"path\": \"a/b\", \"content\": \"\" },\n  { \"path\": \"a/../b\" } ] }", "3: zel_sysapp[1].path"},
+    {"\n{ \"zel_sysapp\": [ { \"path\": \"a\", \"content\": \"x\", \"source\": \"y\" } ] }", "needs either"},
+    {R"(
+{ "zel_sysapp": [ { "path": "a", "content": "}]\"\\\n{[" } ], "i2c": { "log": "x,]}",
+  "buses": { "0": [], "1": [ { "model": "24c32", "address": 80 }, {
+  "model": "24c64" } ] } } })", "unit.json:4: i2c.buses.\"1\"[1].model: unsupported"}};
 INSTANTIATE_TEST_SUITE_P(Descriptions, cSimRejectTest, ::testing::ValuesIn(Malformed));
 
 TEST_F(cSimI2cDevTest, RequestsOutsideTheKernelsLimitsNeverReachTheBus)
