@@ -166,13 +166,15 @@ void StopUsage(FILE* pOut)
 void StatusUsage(FILE* pOut)
 {
     fprintf(pOut,
-        "Usage: promtool status [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "Usage: promtool status [--json] [--zmq-dir DIR] [--timeout SECONDS]\n"
         "\n"
         "Waits for one identity message and one heartbeat of eeprom-manager and\n"
         "prints them (\"Identity: ...\", \"Heartbeat: Eeprom Manager\"). Exit status 0\n"
         "when both came, 1 otherwise. When a health monitor already owns the\n"
         "heartbeat endpoint, only the identity is checked.\n"
-        "\n");
+        "\n"
+        "  --json             one JSON object: \"identity\" (the identity object, or\n"
+        "                     null), \"heartbeat\" (true, false, or null when not checked)\n");
     CommonOptionsUsage(pOut, StatusDefaultTimeoutS);
     fprintf(pOut,
         "\n"
@@ -187,15 +189,17 @@ enum eOptionCodes
     OPT_ZMQ_DIR = 1000,
     OPT_TIMEOUT,
     OPT_COUNT,
-    OPT_NO_WAIT
+    OPT_NO_WAIT,
+    OPT_JSON
 };
 
-// Parses the options of one command into pOptions (and *pCount, *pNoWait
-// where the command has them: null pointers mean the option is unknown).
+// Parses the options of one command into pOptions (and *pCount, *pNoWait,
+// *pJson where the command has them: null pointers mean the option is
+// unknown).
 // Positional arguments are left at argv[optind..]. Returns -1 to go on,
 // otherwise the exit status (ExitOk after -h, ExitUsage after a usage error).
 int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTimeoutS,
-                 ClientOptions_s* pOptions, long* pCount, bool* pNoWait)
+                 ClientOptions_s* pOptions, long* pCount, bool* pNoWait, bool* pJson = nullptr)
 {
     std::vector<option> Options = {{"zmq-dir", required_argument, nullptr, OPT_ZMQ_DIR},
                                    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
@@ -207,6 +211,10 @@ int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTime
     if (pNoWait != nullptr)
     {
         Options.push_back({"no-wait", no_argument, nullptr, OPT_NO_WAIT});
+    }
+    if (pJson != nullptr)
+    {
+        Options.push_back({"json", no_argument, nullptr, OPT_JSON});
     }
     Options.push_back({nullptr, 0, nullptr, 0});
 
@@ -248,6 +256,9 @@ int ParseOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTime
             break;
         case OPT_NO_WAIT:
             *pNoWait = true;
+            break;
+        case OPT_JSON:
+            *pJson = true;
             break;
         default:
             return ExitUsage;
@@ -544,7 +555,8 @@ int Stop(int argc, char* argv[])
 int ShowStatus(int argc, char* argv[])
 {
     ClientOptions_s Options;
-    int Status = ParseOptions(argc, argv, StatusUsage, StatusDefaultTimeoutS, &Options, nullptr, nullptr);
+    bool Json = false;
+    int Status = ParseOptions(argc, argv, StatusUsage, StatusDefaultTimeoutS, &Options, nullptr, nullptr, &Json);
     if (Status >= 0)
     {
         return Status;
@@ -554,75 +566,87 @@ int ShowStatus(int argc, char* argv[])
     {
         return Status;
     }
-
-    Listeners_s Listeners;
-    if (OpenListeners(Options, "heartbeats cannot be checked from here", &Listeners))
+    ServiceProbe_s Probe;
+    if (ProbeService(Options, "heartbeats cannot be checked from here", &Probe))
     {
         return ExitFailed;
     }
-    zsock_t* pIdentity = Listeners.pIdentity;
-    zsock_t* pBeats = Listeners.Beats.pSock;
-    zpoller_t* pPoller = Listeners.pPoller;
-    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
-    std::string Identity;
-    bool SawIdentity = false;
-    bool SawBeat = false;
-    while (!(SawIdentity && (SawBeat || pBeats == nullptr)))
+    if (Json)
     {
-        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, RemainingMs(Deadline)));
-        if (pReady == nullptr)
+        json_error_t Error;
+        json_t* pjtIdentity = Probe.SawIdentity ? json_loads(Probe.Identity.c_str(), 0, &Error) : nullptr;
+        // An identity that is no JSON text is shown as the text it is.
+        if (Probe.SawIdentity && pjtIdentity == nullptr)
         {
-            break;
+            pjtIdentity = json_string(EscapedText(reinterpret_cast<const uint8_t*>(Probe.Identity.data()),
+                                                  Probe.Identity.size()).c_str());
         }
-        zmsg_t* pMessage = zmsg_recv(pReady);
+        PrintJson(json_pack("{s:o, s:o}", "identity", pjtIdentity != nullptr ? pjtIdentity : json_null(),
+                            "heartbeat", Probe.BeatsChecked ? json_boolean(Probe.SawBeat) : json_null()));
+    }
+    else
+    {
+        if (Probe.SawIdentity)
+        {
+            printf("Identity: %s\n", Probe.Identity.c_str());
+        }
+        if (Probe.SawBeat)
+        {
+            printf("Heartbeat: %s\n", ServiceProcessName);
+        }
+    }
+    if (Probe.Interrupted)
+    {
+        return ExitInterrupted;
+    }
+    Status = ExitOk;
+    if (!Probe.SawIdentity)
+    {
+        Status = ToolError("no identity message on %s within %ld s", Endpoint(Options, "PromStat").c_str(),
+                           Options.TimeoutS);
+    }
+    if (Probe.BeatsChecked && !Probe.SawBeat)
+    {
+        Status = ToolError("no heartbeat from eeprom-manager on %s within %ld s", Endpoint(Options, "HbBeats").c_str(),
+                           Options.TimeoutS);
+    }
+    return Status;
+}
+}
+
+bool ProbeService(const ClientOptions_s& Options, const char* pWhatThen, ServiceProbe_s* pProbe)
+{
+    Listeners_s Listeners;
+    if (OpenListeners(Options, pWhatThen, &Listeners))
+    {
+        return true;
+    }
+    zsock_t* pBeats = Listeners.Beats.pSock;
+    pProbe->BeatsChecked = pBeats != nullptr;
+    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    while (!(pProbe->SawIdentity && (pProbe->SawBeat || pBeats == nullptr)))
+    {
+        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(Listeners.pPoller, RemainingMs(Deadline)));
+        zmsg_t* pMessage = pReady != nullptr ? zmsg_recv(pReady) : nullptr;
         if (pMessage == nullptr)
         {
             break;
         }
-        if (pReady == pIdentity && !SawIdentity)
+        if (pReady == Listeners.pIdentity && !pProbe->SawIdentity)
         {
-            Identity = FrameText(pMessage, 1);
-            SawIdentity = true;
+            pProbe->Identity = FrameText(pMessage, 1);
+            pProbe->SawIdentity = true;
         }
         else if (pReady == pBeats && FrameText(pMessage, 1) == ServiceProcessName)
         {
             // Other services' heartbeats may come here as well.
-            SawBeat = true;
+            pProbe->SawBeat = true;
         }
         zmsg_destroy(&pMessage);
     }
-    bool Interrupted = zsys_interrupted;
-
-    if (SawIdentity)
-    {
-        printf("Identity: %s\n", Identity.c_str());
-    }
-    if (SawBeat)
-    {
-        printf("Heartbeat: %s\n", ServiceProcessName);
-    }
-    fflush(stdout);
-    Status = ExitOk;
-    if (Interrupted)
-    {
-        Status = ExitInterrupted;
-    }
-    else
-    {
-        if (!SawIdentity)
-        {
-            Status = ToolError("no identity message on %s within %ld s",
-                               Endpoint(Options, "PromStat").c_str(), Options.TimeoutS);
-        }
-        if (pBeats != nullptr && !SawBeat)
-        {
-            Status = ToolError("no heartbeat from eeprom-manager on %s within %ld s",
-                               Endpoint(Options, "HbBeats").c_str(), Options.TimeoutS);
-        }
-    }
+    pProbe->Interrupted = zsys_interrupted;
     CloseListeners(&Listeners);
-    return Status;
-}
+    return false;
 }
 
 int PromClientCommand(int argc, char* argv[])

@@ -8,6 +8,7 @@
 
 #include "PromChip.h"
 #include "PromClient.h"
+#include "PromDoctor.h"
 #include "PromImage.h"
 #include "PromToolCommon.h"
 
@@ -26,6 +27,7 @@ void Usage(FILE* pOut)
         "  chip read -o FILE [--force]                 the whole chip into a chip image\n"
         "  chip show [--mac MAC] [--dump] [--json]     decode the chip\n"
         "  chip write FILE [--yes]                     write a chip image to the chip\n"
+        "  doctor [--json] [--timeout SECONDS]         check what the identity depends on\n"
         "\n"
         "A running eeprom-manager (on the unit):\n"
         "  watch [--count N]      print each identity message and heartbeat\n"
@@ -58,6 +60,10 @@ int Run(int argc, char* argv[])
     if (0 == strcmp(pCommand, "chip"))
     {
         return PromChipCommand(argc - 2, argv + 2);
+    }
+    if (0 == strcmp(pCommand, "doctor"))
+    {
+        return PromDoctorCommand(argc - 1, argv + 1);
     }
     int Status = PromClientCommand(argc - 1, argv + 1);
     if (Status < 0)

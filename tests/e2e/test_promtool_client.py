@@ -30,6 +30,8 @@ def test_client_commands_against_a_running_service(run_service, unit_dir):
     service = run_service(svc.unit_description(), unit_dir)
     status = promtool(service, "status")
     assert (status.returncode, status.stdout) == (0, "Identity: %s\nHeartbeat: Eeprom Manager\n" % IDENTITY_A)
+    status = promtool(service, "status", "--json")
+    assert json.loads(status.stdout) == {"identity": json.loads(IDENTITY_A), "heartbeat": True}, status
     watch = promtool(service, "watch", "--count", "4")
     lines = re.findall("(?m)^" + STAMP + "(PromInfo %s|HbMon Eeprom Manager)$" % re.escape(IDENTITY_A), watch.stdout)
     assert (watch.returncode, watch.stderr, len(lines), len(set(lines))) == (0, "", 4, 2), watch

@@ -1,0 +1,38 @@
+"""promtool doctor inside simulated units, the service running on each: every
+cause of a missing or invalid identity gets its own diagnosis, and the checks
+after the failing one still run."""
+import json
+import shutil
+
+import pytest
+
+import service as svc
+
+WORDS = {"ok": "ok", "fail": "FAIL", "skipped": "--"}
+
+
+@pytest.mark.parametrize("chip, mac, statuses, cause", [
+    ({}, svc.DEFAULT_MAC, "ok ok ok ok ok ok ok ok", None),
+    ({"faults": {"no_ack": True}}, svc.DEFAULT_MAC, "ok fail fail ok skipped skipped ok fail", "no_ack"),
+    ({"faults": {"read_fail": True}}, svc.DEFAULT_MAC, "ok ok fail ok skipped skipped ok fail", "read_fail"),
+    ({"faults": {"slave_busy": True}}, svc.DEFAULT_MAC, "ok fail fail ok skipped skipped ok fail", "slave_busy"),
+    ({"image": "blank.bin"}, svc.DEFAULT_MAC, "ok ok ok ok fail skipped ok fail", "blank_chip"),
+    ({}, svc.DEFAULT_MAC, "ok ok ok fail skipped skipped ok ok", "no_crypto"),   # the service has its own
+    ({}, "02:00:00:00:00:99", "ok ok ok ok ok fail ok fail", "mac_mismatch"),
+    ({}, None, "ok ok ok ok ok fail ok fail", "no_eth0"),
+])
+def test_doctor_names_the_first_cause(run_service, unit_dir, chip, mac, statuses, cause):
+    svc.provision(unit_dir)
+    promtool = svc.PROMTOOL
+    if cause == "no_crypto":        # a copy of promtool with an empty $ORIGIN/../lib
+        (unit_dir / "copy" / "lib").mkdir(parents=True)
+        (unit_dir / "copy" / "bin").mkdir()
+        promtool = str(shutil.copy(svc.PROMTOOL, unit_dir / "copy" / "bin"))
+    service = run_service(svc.unit_description(mac=mac, chip=chip), unit_dir)
+    result, text = (svc.in_unit(service.pid, [promtool, "doctor"] + extra) for extra in (["--json"], []))
+    report = json.loads(result.stdout)
+    assert (result.returncode, report["cause"]) == (1 if cause else 0, cause), result.stderr
+    assert [check["status"] for check in report["checks"]] == statuses.split()
+    lines = text.stdout.decode().splitlines()
+    assert [line.split()[0] for line in lines] == [WORDS[word] for word in statuses.split()] + ["Diagnosis:"]
+    assert (text.returncode, lines[-1]) == (result.returncode, "Diagnosis: " + report["diagnosis"])

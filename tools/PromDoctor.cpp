@@ -1,0 +1,360 @@
+// PromDoctor: promtool doctor.
+//
+// Each check runs whatever came before it; one that has nothing to work on
+// (no chip read, no cipher) is shown as skipped with the reason. A failed
+// check names a cause; the causes are ordered as the checks, so the first
+// failed check is the one a fix should start with (a chip that does not
+// answer also fails its read, and only the first is the cause).
+#include "PromDoctor.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <link.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <jansson.h>
+
+#include "AesLibHandler.h"
+#include "InstanceLock.h"
+#include "PromChip.h"
+#include "PromClient.h"
+#include "PromImage.h"
+#include "PromRecord.h"
+#include "PromToolCommon.h"
+
+namespace
+{
+const char* const HelpCommand = "doctor";
+const long DefaultTimeoutS = 3;
+
+void DoctorUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool doctor [--json] [--timeout SECONDS]\n"
+        "\n"
+        "On the unit: checks what the unit's identity depends on, one line each,\n"
+        "in this order, and every check even after one failed:\n"
+        "  buses      /dev/i2c-0 to /dev/i2c-2 open\n"
+        "  chip       the EEPROM acknowledges at 0x50 on bus 1\n"
+        "  read       the whole chip can be read\n"
+        "  crypto     liblibaes.so.1.0.so.1 loads with its six entry points\n"
+        "  record     the record decrypts to a six-digit serial number and a\n"
+        "             UTF-8 unit name (a blank chip is all 0xFF)\n"
+        "  mac        the stored MAC address against eth0's\n"
+        "  service    eeprom-manager runs (its single-instance lock)\n"
+        "  published  its identity and heartbeat come, within SECONDS (default %ld)\n"
+        "The last line names the first cause of a missing or invalid identity.\n"
+        "Exit status 0 when there is none, 1 when there is one.\n"
+        "\n"
+        "  --json             one JSON object: \"checks\" (a list of {\"check\",\n"
+        "                     \"status\": \"ok\"|\"fail\"|\"skipped\", \"detail\"}),\n"
+        "                     \"cause\" (a key such as \"no_ack\", or null), \"diagnosis\"\n"
+        "  --timeout SECONDS  longest wait for the identity and heartbeat, 1 to 3600\n"
+        "  -h, --help         show this help\n",
+        DefaultTimeoutS);
+}
+
+enum eState
+{
+    ST_OK,
+    ST_FAIL,
+    ST_SKIPPED
+};
+
+struct Check_s
+{
+    const char* pName;      // its key
+    const char* pTitle;     // for the text line
+    eState State;
+    std::string Detail;
+};
+
+// A cause of a missing or invalid identity: its key and what to tell.
+struct Cause_s
+{
+    const char* pKey;
+    std::string Diagnosis;
+};
+
+class cDoctor
+{
+public:
+    explicit cDoctor(bool Json) : Json(Json) {}
+
+    // Shows a check's result (in text at once) and keeps the first cause.
+    void Report(const char* pName, const char* pTitle, eState State, const std::string& Detail,
+                const char* pCause = nullptr, const std::string& Diagnosis = std::string())
+    {
+        Checks.push_back({pName, pTitle, State, Detail});
+        if (State == ST_FAIL && pCause != nullptr && Cause.pKey == nullptr)
+        {
+            Cause = {pCause, Diagnosis};
+        }
+        if (!Json)
+        {
+            static const char* const States[] = {"ok", "FAIL", "--"};
+            printf("%-4s  %-24s %s\n", States[State], pTitle, Detail.c_str());
+            fflush(stdout);
+        }
+    }
+
+    // The last line, or the JSON object. Returns the exit status.
+    int Finish()
+    {
+        std::string Diagnosis =
+            Cause.pKey != nullptr ? Cause.Diagnosis : "healthy: the identity is valid and published";
+        if (Json)
+        {
+            static const char* const States[] = {"ok", "fail", "skipped"};
+            json_t* pjtChecks = json_array();
+            for (const Check_s& Check : Checks)
+            {
+                json_array_append_new(pjtChecks, json_pack("{s:s, s:s, s:s}", "check", Check.pName, "status",
+                                                           States[Check.State], "detail", Check.Detail.c_str()));
+            }
+            PrintJson(json_pack("{s:o, s:o, s:s}", "checks", pjtChecks, "cause",
+                                Cause.pKey != nullptr ? json_string(Cause.pKey) : json_null(), "diagnosis",
+                                Diagnosis.c_str()));
+        }
+        else
+        {
+            printf("Diagnosis: %s\n", Diagnosis.c_str());
+        }
+        return Cause.pKey != nullptr ? ExitFailed : ExitOk;
+    }
+
+private:
+    bool Json;
+    std::vector<Check_s> Checks;
+    Cause_s Cause = {nullptr, std::string()};
+};
+
+// Where the loader found the crypto library.
+std::string LibraryPath()
+{
+    link_map* pMap = nullptr;
+    if (aeslib == nullptr || dlinfo(aeslib, RTLD_DI_LINKMAP, &pMap) != 0 || pMap == nullptr)
+    {
+        return "liblibaes.so.1.0.so.1";
+    }
+    return pMap->l_name;
+}
+
+int Diagnose(bool Json, long TimeoutS)
+{
+    cDoctor Doctor(Json);
+    // The layers below report on standard output; that is ours here.
+    std::unique_ptr<cReportsToStderr> pReports(new cReportsToStderr);
+
+    // I2C buses, opened as the service opens them.
+    std::string Opened;
+    std::string Failed;
+    for (unsigned Bus = I2C_BUS_0; Bus < NUM_I2C_BUSSES; Bus++)
+    {
+        int Error = cPromChip::OpenBus(static_cast<eBusNames>(Bus));
+        std::string& List = Error == 0 ? Opened : Failed;
+        List += (List.empty() ? "/dev/i2c-" : ", /dev/i2c-") + std::to_string(Bus);
+        List += Error == 0 ? "" : std::string(": ") + strerror(Error);
+    }
+    bool Bus1Open = Failed.find("/dev/i2c-1") == std::string::npos;
+    pReports.reset();
+    Doctor.Report("buses", "I2C buses 0-2", Failed.empty() ? ST_OK : ST_FAIL,
+                  Failed.empty() ? Opened + " open" : Failed, "bus_missing",
+                  "an I2C bus cannot be opened (" + Failed + "): is its driver loaded?");
+
+    // The chip at its address.
+    std::unique_ptr<cPromChip> pChip;
+    pReports.reset(new cReportsToStderr);
+    int SelectError = 0;
+    bool Answers = false;
+    if (Bus1Open)
+    {
+        pChip.reset(new cPromChip);
+        SelectError = pChip->SelectError();
+        Answers = SelectError == 0 && pChip->Acknowledges();
+    }
+    pReports.reset();
+    if (!Bus1Open)
+    {
+        Doctor.Report("chip", "chip at 0x50 on bus 1", ST_SKIPPED, "bus 1 is not open");
+    }
+    else if (SelectError != 0)
+    {
+        Doctor.Report("chip", "chip at 0x50 on bus 1", ST_FAIL,
+                      std::string("address busy (I2C_SLAVE: ") + strerror(SelectError) + ")", "slave_busy",
+                      "address 0x50 on bus 1 is busy: another driver (such as the kernel's at24) holds it");
+    }
+    else
+    {
+        Doctor.Report("chip", "chip at 0x50 on bus 1", Answers ? ST_OK : ST_FAIL,
+                      Answers ? "acknowledges" : "no acknowledge within 20 ms", "no_ack",
+                      "the chip does not answer at 0x50 on bus 1: not fitted, not powered, or the bus is broken");
+    }
+
+    // The whole chip, as the service reads it at start.
+    eeprom_u Record;
+    bool Read = false;
+    if (pChip)
+    {
+        cReportsToStderr Reports;
+        Read = !pChip->Read(Record.b);
+    }
+    if (!pChip)
+    {
+        Doctor.Report("read", "whole-chip read", ST_SKIPPED, "bus 1 is not open");
+    }
+    else
+    {
+        Doctor.Report("read", "whole-chip read", Read ? ST_OK : ST_FAIL,
+                      Read          ? "4096 bytes"
+                      : SelectError ? "failed: the address cannot be selected"
+                                    : "failed, retried for 20 ms",
+                      "read_fail",
+                      "the chip answers, but reads of it fail");
+    }
+
+    // The crypto library and its entry points.
+    {
+        cReportsToStderr Reports;
+        init_aes_lib();
+    }
+    const char* const Names[] = {"aes_setkey_enc", "aes_setkey_dec", "aes_crypt_cbc",
+                                 "sha2_starts",    "sha2_update",    "sha2_finish"};
+    const bool Found[] = {p_aes_setkey_enc != nullptr, p_aes_setkey_dec != nullptr, p_aes_crypt_cbc != nullptr,
+                          p_sha2_starts != nullptr,    p_sha2_update != nullptr,    p_sha2_finish != nullptr};
+    std::string Missing;
+    for (size_t i = 0; i < sizeof(Names) / sizeof(Names[0]); i++)
+    {
+        Missing += Found[i] ? "" : std::string(Missing.empty() ? "" : ", ") + Names[i];
+    }
+    bool Cipher = aeslib != nullptr && Missing.empty();
+    std::string CryptoDetail = aeslib == nullptr ? "liblibaes.so.1.0.so.1 cannot be loaded"
+                               : Cipher          ? LibraryPath() + ", six entry points"
+                                                 : LibraryPath() + " lacks " + Missing;
+    Doctor.Report("crypto", "crypto library", Cipher ? ST_OK : ST_FAIL, CryptoDetail, "no_crypto",
+                  "the crypto library is missing or incomplete (" + CryptoDetail + "): no record can be decrypted");
+
+    // The record.
+    bool Plausible = false;
+    if (!Read || !Cipher)
+    {
+        Doctor.Report("record", "record", ST_SKIPPED, !Read ? "the chip was not read" : "no cipher to decrypt it");
+    }
+    else if (ImageIsBlank(Record.b))
+    {
+        Doctor.Report("record", "record", ST_FAIL, "blank chip (all 0xFF)", "blank_chip",
+                      "the chip is blank: write a chip image to it (promtool chip write)");
+    }
+    else
+    {
+        cPromImage::Decrypt(Record.b);
+        std::string Problem = RecordProblem(Record);
+        Plausible = Problem.empty();
+        Doctor.Report("record", "record", Plausible ? ST_OK : ST_FAIL,
+                      Plausible ? "serial number " + EscapedText(Record.s.sn, 6) + ", unit name \""
+                                      + EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size()) + "\""
+                                : Problem,
+                      "bad_record", "the record is not plausible (" + Problem + "): write a chip image to it");
+    }
+
+    // The stored MAC address against eth0's.
+    Judge_s Eth0;
+    pReports.reset(new cReportsToStderr);
+    JudgeIsBad(HelpCommand, nullptr, &Eth0);
+    pReports.reset();
+    std::string Stored = Plausible ? "record " + MacText(Record.s.mac) : "no record";
+    if (!Eth0.Have)
+    {
+        Doctor.Report("mac", "MAC address", ST_FAIL, Stored + ", no eth0", "no_eth0",
+                      "this unit has no eth0: without its MAC address no record is valid");
+    }
+    else if (!Plausible)
+    {
+        Doctor.Report("mac", "MAC address", ST_SKIPPED, "no record, eth0 " + MacText(Eth0.Mac));
+    }
+    else
+    {
+        bool Same = 0 == memcmp(Record.s.mac, Eth0.Mac, sizeof(Eth0.Mac));
+        std::string Detail = Stored + ", eth0 " + MacText(Eth0.Mac);
+        Doctor.Report("mac", "MAC address", Same ? ST_OK : ST_FAIL, Detail, "mac_mismatch",
+                      "the record belongs to another unit (" + Detail + ")");
+    }
+
+    // The service.
+    pid_t Holder = InstanceLockHolder();
+    Doctor.Report("service", "eeprom-manager", Holder > 0 ? ST_OK : ST_FAIL,
+                  Holder > 0    ? "running, pid " + std::to_string(Holder)
+                  : Holder == 0 ? std::string("not running")
+                                : std::string("cannot tell: ") + strerror(errno),
+                  "not_running", "eeprom-manager is not running");
+
+    // What it publishes.
+    ClientOptions_s Options = {DefaultZmqDir, TimeoutS};
+    ServiceProbe_s Probe;
+    if (ProbeService(Options, "heartbeats cannot be checked from here", &Probe))
+    {
+        Doctor.Report("published", "identity and heartbeat", ST_FAIL, "cannot listen on " + Options.ZmqDir,
+                      "not_published", "eeprom-manager's endpoints cannot be reached");
+        return Doctor.Finish();
+    }
+    std::string Beat = !Probe.BeatsChecked ? "heartbeat not checked (a health monitor owns it)"
+                       : Probe.SawBeat     ? "heartbeat"
+                                           : "no heartbeat";
+    std::string Identity = Probe.SawIdentity ? "identity " + Probe.Identity : "no identity";
+    std::string Within = " within " + std::to_string(TimeoutS) + " s";
+    json_error_t Error;
+    json_t* pjtIdentity = json_loads(Probe.Identity.c_str(), 0, &Error);
+    const char* pSerial = json_string_value(json_object_get(pjtIdentity, "Serial Number"));
+    bool Invalid = pSerial == nullptr || 0 == strcmp(pSerial, "INVLD");
+    json_decref(pjtIdentity);
+    if (!Probe.SawIdentity || (Probe.BeatsChecked && !Probe.SawBeat))
+    {
+        Doctor.Report("published", "identity and heartbeat", ST_FAIL, Identity + ", " + Beat + Within,
+                      "not_published", "eeprom-manager publishes no " +
+                      std::string(Probe.SawIdentity ? "heartbeat" : "identity") + Within);
+    }
+    else
+    {
+        Doctor.Report("published", "identity and heartbeat", Invalid ? ST_FAIL : ST_OK, Identity + ", " + Beat,
+                      "invalid_identity",
+                      "eeprom-manager publishes the identity as invalid although the checks pass: restart it, "
+                      "it reads the chip only at start");
+    }
+    return Doctor.Finish();
+}
+}
+
+int PromDoctorCommand(int argc, char* argv[])
+{
+    static const option Options[] = {{"json", no_argument, nullptr, 'j'},
+                                     {"timeout", required_argument, nullptr, 't'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+    bool Json = false;
+    long TimeoutS = DefaultTimeoutS;
+    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
+    for (int Option; (Option = Parser.Next()) != -1;)
+    {
+        switch (Option)
+        {
+        case 'j': Json = true; break;
+        case 't':
+            if (ParseNumber(optarg, 1, 3600, &TimeoutS))
+            {
+                return UsageError(HelpCommand, "--timeout '%s': expected whole seconds from 1 to 3600", optarg);
+            }
+            break;
+        case 'h': DoctorUsage(stdout); return ExitOk;
+        default: return ExitUsage;
+        }
+    }
+    if (optind != argc)
+    {
+        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
+    }
+    return Diagnose(Json, TimeoutS);
+}
