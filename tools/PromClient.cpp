@@ -21,6 +21,7 @@
 //   closes, so a request is not lost by exiting right after the send.
 #include "PromClient.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -75,8 +76,8 @@ void PrintFrame(const zframe_t* pFrame)
 }
 
 // Prints "<time stamp> frame1 frame2 ..." and flushes, so that a pipe
-// reader sees each message as it comes.
-void PrintStampedMessage(zmsg_t* pMessage)
+// reader sees each message as it comes. Returns true when the output failed.
+bool PrintStampedMessage(zmsg_t* pMessage)
 {
     PrintTimeStamp();
     for (zframe_t* pFrame = zmsg_first(pMessage); pFrame != nullptr; pFrame = zmsg_next(pMessage))
@@ -85,7 +86,7 @@ void PrintStampedMessage(zmsg_t* pMessage)
         PrintFrame(pFrame);
     }
     putchar('\n');
-    fflush(stdout);
+    return fflush(stdout) != 0 || ferror(stdout);
 }
 
 void CommonOptionsUsage(FILE* pOut, long DefaultTimeoutS)
@@ -322,12 +323,14 @@ int Watch(int argc, char* argv[])
         {
             break;  // interrupted while receiving
         }
-        PrintStampedMessage(pMessage);
+        bool OutputFailed = PrintStampedMessage(pMessage);
         zmsg_destroy(&pMessage);
         Shown++;
-        if (ferror(stdout))
+        if (OutputFailed)
         {
-            break;  // nobody to show them to; reported on the way out
+            Status = ToolError("cannot write standard output: %s", strerror(errno));
+            clearerr(stdout);   // reported once, here
+            break;
         }
     }
     CloseListeners(&Listeners);
