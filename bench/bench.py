@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import service as svc  # noqa: E402
@@ -228,15 +229,33 @@ def bench_memory(commands=10000, batch=500):
         service.close()
 
 
-def main():
-    quick = "--quick" in sys.argv
-    bench_name_change()
-    bench_baseline(5 if quick else 10)
-    bench_idle(10 if quick else 60)
-    bench_late_peer()
-    bench_callgrind()
-    bench_memory()
+USAGE = """Usage: bench/run [--quick]   (--quick: 10 s of idle instead of 60)
+bench/run builds and installs first; bench/bench.py [--quick] runs the
+benchmarks alone, on an installed build (EEPROM_PREFIX, BENCH_BIN)."""
+
+
+def main(args):
+    if "-h" in args or "--help" in args:
+        print(__doc__ + "\n" + USAGE)
+        return 0
+    unknown = [arg for arg in args if arg != "--quick"]
+    if unknown:
+        print("Error: unknown argument '%s'; see bench/bench.py --help" % unknown[0], file=sys.stderr)
+        return 2
+    quick = "--quick" in args
+    try:
+        bench_name_change()
+        bench_baseline(5 if quick else 10)
+        bench_idle(10 if quick else 60)
+        bench_late_peer()
+        bench_callgrind()
+        bench_memory()
+    except Exception as error:    # the trace for the developer, then one line
+        traceback.print_exc()
+        print("Error: the benchmark failed: %s" % (str(error) or type(error).__name__), file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv[1:]))
