@@ -15,7 +15,7 @@ def test_chip_read_show_and_write(unit_dir):
     unit = svc.write_unit(unit_dir, svc.unit_description(chip=MISSES_FIRST, log="transfers.log"))
     for args, answer, status in [(["read", "-o", "backup.bin"], None, 0),
                                  (["read", "-o", "backup.bin"], None, 1),      # never overwritten unasked
-                                 (["write", "new.bin"], None, 1), (["write", "new.bin"], "n\n", 1),
+                                 (["write", "new.bin"], None, 1), (["write", "new.bin"], "\n", 1),  # default: no
                                  (["write", "new.bin"], "y\n", 0), (["show", "--json"], None, 0)]:
         result = subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", svc.PROMTOOL, "chip"] + args, cwd=str(unit_dir),
                                 input=answer, stdin=None if answer else subprocess.DEVNULL, capture_output=True,
