@@ -214,9 +214,10 @@ int Write(int argc, char* argv[])
         return ExitFailed;
     }
     // The service reads the chip at start and writes it on every rename;
-    // two writers would interleave their pages.
-    pid_t Holder = InstanceLockHolder();
-    if (Holder != 0)
+    // two writers would interleave their pages. Holding the service's own
+    // lock until we exit also keeps a service from starting mid-write.
+    pid_t Holder = InstanceLockTake();
+    if (Holder > 0 || (Holder < 0 && ENOENT != errno))
     {
         return Holder > 0 ? ToolError("eeprom-manager is running on this unit (pid %d) and owns the chip; "
                                       "stop it first", static_cast<int>(Holder))
