@@ -144,34 +144,11 @@ int Read(int argc, char* argv[])
 
 int Show(int argc, char* argv[])
 {
-    static const option Options[] = {{"mac", required_argument, nullptr, 'm'},
-                                     {"dump", no_argument, nullptr, 'd'},
-                                     {"json", no_argument, nullptr, 'j'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
-    const char* pMac = nullptr;
-    bool Dump = false;
-    bool Json = false;
-    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
-    for (int Option; (Option = Parser.Next()) != -1;)
+    ShowOptions_s Options;
+    int Status = ParseShowOptions(argc, argv, HelpCommand, ChipUsage, nullptr, &Options);
+    if (Status >= 0)
     {
-        switch (Option)
-        {
-        case 'm': pMac = optarg; break;
-        case 'd': Dump = true; break;
-        case 'j': Json = true; break;
-        case 'h': ChipUsage(stdout); return ExitOk;
-        default: return ExitUsage;
-        }
-    }
-    if (optind != argc)
-    {
-        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
-    }
-    Judge_s Judge;
-    if (JudgeIsBad(HelpCommand, pMac, &Judge))
-    {
-        return ExitUsage;
+        return Status;
     }
     eeprom_u Record;
     if (cPromImage::BindCipher() || ReadChip(Record.b))
@@ -183,7 +160,7 @@ int Show(int argc, char* argv[])
         ToolWarning("the chip is blank (all 0xFF): it holds no record");
     }
     cPromImage::Decrypt(Record.b);
-    return ShowRecord(Record, Judge, Dump, Json);
+    return ShowRecord(Record, Options.Judge, Options.Dump, Options.Json);
 }
 
 int Write(int argc, char* argv[])

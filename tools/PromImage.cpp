@@ -160,43 +160,19 @@ int Create(int argc, char* argv[])
 
 int Show(int argc, char* argv[])
 {
-    static const option Options[] = {{"mac", required_argument, nullptr, 'm'},
-                                     {"dump", no_argument, nullptr, 'd'},
-                                     {"json", no_argument, nullptr, 'j'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
-    const char* pMac = nullptr;
-    bool Dump = false;
-    bool Json = false;
-    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
-    for (int Option; (Option = Parser.Next()) != -1;)
+    ShowOptions_s Options;
+    int Status = ParseShowOptions(argc, argv, HelpCommand, ImageUsage, "the image file is missing", &Options);
+    if (Status >= 0)
     {
-        switch (Option)
-        {
-        case 'm': pMac = optarg; break;
-        case 'd': Dump = true; break;
-        case 'j': Json = true; break;
-        case 'h': ImageUsage(stdout); return ExitOk;
-        default: return ExitUsage;
-        }
-    }
-    if (optind + 1 != argc)
-    {
-        return optind == argc ? UsageError(HelpCommand, "the image file is missing")
-                              : UsageError(HelpCommand, "unexpected argument '%s'", argv[optind + 1]);
-    }
-    Judge_s Judge;
-    if (JudgeIsBad(HelpCommand, pMac, &Judge))
-    {
-        return ExitUsage;
+        return Status;
     }
     eeprom_u Record;
-    if (ReadImageFile(argv[optind], Record.b) || cPromImage::BindCipher())
+    if (ReadImageFile(Options.pFile, Record.b) || cPromImage::BindCipher())
     {
         return ExitFailed;
     }
     cPromImage::Decrypt(Record.b);
-    return ShowRecord(Record, Judge, Dump, Json);
+    return ShowRecord(Record, Options.Judge, Options.Dump, Options.Json);
 }
 }
 

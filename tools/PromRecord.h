@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "Prom.h"
@@ -39,5 +40,20 @@ bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge);
 // plaintext. Returns ExitOk when the record is valid for that address,
 // otherwise (not valid, or no address to judge against) ExitFailed.
 int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Json);
+
+// The options of `image show` and `chip show`: --mac MAC, --dump, --json.
+struct ShowOptions_s
+{
+    Judge_s Judge;          // the --mac address, or eth0's
+    bool Dump = false;
+    bool Json = false;
+    const char* pFile = nullptr;    // the one file argument, where there is one
+};
+// Parses them for pCommand ("image" or "chip"), whose usage pUsage prints
+// for --help; pMissingFile is the complaint when the file argument is
+// missing, null when the command takes none. Returns -1 to go on, else the
+// exit status (help printed, or a usage error reported).
+int ParseShowOptions(int argc, char* argv[], const char* pCommand, void (*pUsage)(FILE*),
+                     const char* pMissingFile, ShowOptions_s* pOptions);
 
 #endif
