@@ -10,7 +10,14 @@ const char* const InstanceLockPath = "/run/shm/zmq/eeprom-manager.lock";
 
 namespace
 {
-// The pid of the process holding a conflicting lock on Fd, 0 when none.
+// Attempts at taking a lock whose holder keeps exiting between the attempt
+// and the question who holds it. Each such round means a holder ended, so a
+// few suffice; past them the lock counts as held by someone unknown.
+const int MaxTakeAttempts = 8;
+
+// The pid of the process holding a conflicting lock on Fd, 0 when none,
+// InstanceLockPidUnknown when it is held from a PID namespace we cannot see
+// (the kernel then reports pid 0), -1 when the question fails.
 pid_t HolderOf(int Fd)
 {
     struct flock Query = {};
@@ -20,7 +27,11 @@ pid_t HolderOf(int Fd)
     {
         return -1;
     }
-    return F_UNLCK == Query.l_type ? 0 : Query.l_pid;
+    if (F_UNLCK == Query.l_type)
+    {
+        return 0;
+    }
+    return Query.l_pid > 0 ? Query.l_pid : InstanceLockPidUnknown;
 }
 }
 
@@ -34,19 +45,26 @@ pid_t InstanceLockTake()
     struct flock Lock = {};
     Lock.l_type = F_WRLCK;
     Lock.l_whence = SEEK_SET;
+    int Attempt = 0;
     while (0 != fcntl(Fd, F_SETLK, &Lock))
     {
         if (EACCES != errno && EAGAIN != errno)
         {
+            int Error = errno;
             close(Fd);
+            errno = Error;
             return -1;
         }
-        // Held: name the holder. It may have exited since; then try again.
+        // Held: name the holder. It may have exited since; then try again,
+        // a bounded number of times.
         pid_t Holder = HolderOf(Fd);
-        if (0 != Holder)
+        if (0 != Holder || ++Attempt >= MaxTakeAttempts)
         {
+            int Error = errno;
             close(Fd);
-            return Holder;
+            errno = Error;
+            // Still free after every attempt: someone keeps taking it.
+            return 0 == Holder ? InstanceLockPidUnknown : Holder;
         }
     }
     // Held for the life of the process: the descriptor is never closed,
@@ -73,4 +91,17 @@ pid_t InstanceLockHolder()
     pid_t Holder = HolderOf(Fd);
     close(Fd);
     return Holder;
+}
+
+const char* InstanceLockDescribe(pid_t Holder, char* pText, size_t Size)
+{
+    if (InstanceLockPidUnknown == Holder)
+    {
+        snprintf(pText, Size, "pid unknown: it runs in a PID namespace not visible from here");
+    }
+    else
+    {
+        snprintf(pText, Size, "pid %d", static_cast<int>(Holder));
+    }
+    return pText;
 }

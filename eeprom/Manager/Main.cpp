@@ -5,7 +5,7 @@
 // leftover utility programs, runs the event loop until a stop request or an
 // interrupt, takes the service down and exits with status 0.
 // --help and --version print and exit 0 without touching the unit; any
-// other argument is a usage error (exit status 2). A second instance on a
+// other argument is named in a warning and ignored. A second instance on a
 // unit whose manager runs names the running one and exits with status 1
 // before it touches the chip, an endpoint or /root/zel_sysapp.
 #include <cerrno>
@@ -30,34 +30,42 @@ const char* const HelpText =
     "output. Run it without arguments; one instance runs per unit.\n"
     "\n"
     "  --help     print this text and exit\n"
-    "  --version  print the version and exit\n";
+    "  --version  print the version and exit\n"
+    "\n"
+    "Any other argument is ignored, with a warning.\n";
 const int ExitAlreadyRunning = 1;
-const int ExitUsage = 2;
 }
 
 int main(int argc, char* argv[])
 {
-    if (argc > 1)
+    // The service takes no options. Launchers may pass arguments anyway: they
+    // are named and ignored, so a unit file with a stray argument still runs
+    // the service instead of failing (and restarting) for ever.
+    for (int Index = 1; Index < argc; Index++)
     {
-        if (argc == 2 && (0 == strcmp(argv[1], "--help") || 0 == strcmp(argv[1], "-h")))
+        if (0 == strcmp(argv[Index], "--help") || 0 == strcmp(argv[Index], "-h"))
         {
             printf("%s%s", UsageText, HelpText);
             return 0;
         }
-        if (argc == 2 && 0 == strcmp(argv[1], "--version"))
+        if (0 == strcmp(argv[Index], "--version"))
         {
             printf("eeprom-manager %s\n", VersionText);
             return 0;
         }
-        fprintf(stderr, "Error: unexpected argument '%s'\n%s", argv[1], UsageText);
-        return ExitUsage;
+    }
+    for (int Index = 1; Index < argc; Index++)
+    {
+        fprintf(stderr, "Warning: argument '%s' ignored: eeprom-manager takes no options (see --help).\n",
+                argv[Index]);
     }
 
     pid_t Holder = InstanceLockTake();
     if (Holder > 0)
     {
-        fprintf(stderr, "Error: eeprom-manager is already running on this unit (pid %d); not starting another.\n",
-                static_cast<int>(Holder));
+        char HolderText[80];
+        fprintf(stderr, "Error: eeprom-manager is already running on this unit (%s); not starting another.\n",
+                InstanceLockDescribe(Holder, HolderText, sizeof(HolderText)));
         return ExitAlreadyRunning;
     }
     if (Holder < 0 && ENOENT != errno)

@@ -99,6 +99,12 @@ def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service
     assert second.stdout == b""
     assert second.stderr.decode().count("\n") == 1 and str(first.pid) in second.stderr.decode()
     assert os.path.exists(leftover)
+    # A second instance in a PID namespace of its own cannot see the holder's
+    # pid, and still decides at once.
+    hidden = svc.in_unit(first.pid, ["unshare", "-p", "-f", "--"] + svc.service_command())
+    assert hidden.returncode == 1, hidden
+    assert hidden.stderr.startswith(b"Error: eeprom-manager is already running on this unit (pid unknown: "), hidden
+    assert os.path.exists(leftover)
     # The first still owns its endpoints.
     first.set_name("Still mine")
     svc.wait_identity(sub, svc.identity("Still mine"))
@@ -131,28 +137,33 @@ def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service
         keeper.wait()
 
 
-def test_arguments(unit_dir):
+def test_arguments(run_service, unit_dir):
     svc.provision(unit_dir)
-    unit = svc.write_unit(unit_dir, svc.unit_description(
-        sysapp=[{"path": "zel_prom_utility", "content": "x"}], log="transfers.log"))
+    sysapp = [{"path": "zel_prom_utility", "content": "x"}]
+    unit = svc.write_unit(unit_dir, svc.unit_description(sysapp=sysapp, log="transfers.log"))
 
     def run(*args):
         script = '"$0" "$@"; status=$?; ls /root/zel_sysapp >&2; exit $status'
         return subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", "sh", "-c", script]
                               + svc.service_command() + list(args), capture_output=True, timeout=30)
 
-    for args in (["--help"], ["--version"]):
+    # --help and --version print, touch nothing and exit 0, whatever follows.
+    for args in (["--help"], ["--version"], ["--help", "extra"]):
         result = run(*args)
         assert result.returncode == 0, result
-        assert result.stdout.startswith(b"Usage: eeprom-manager" if args == ["--help"] else b"eeprom-manager v2.8-38\n")
+        assert result.stdout.startswith(b"eeprom-manager v2.8-38\n" if args == ["--version"] else b"Usage: eeprom-manager")
         assert result.stderr == b"zel_prom_utility\n"
-    for args in (["--frob"], ["--help", "extra"], ["run"]):
-        result = run(*args)
-        assert result.returncode == 2, result
-        assert result.stdout == b""
-        assert result.stderr.startswith(b"Error: ") and b"Usage: eeprom-manager" in result.stderr
-        assert result.stderr.endswith(b"zel_prom_utility\n")
     assert svc.read_log(unit_dir) == []
+
+    # Any other argument is named in one warning each and the service runs as without it.
+    merged = ["sh", "-c", 'exec "$0" "$@" 2>&1'] + svc.service_command() + ["--frob", "run"]
+    service = run_service(svc.unit_description(sysapp=sysapp), unit_dir, merged)
+    assert svc.next_identity(service.identity_subscriber()) == svc.identity("Unit A")
+    assert not os.path.exists(service.path("/root/zel_sysapp") + "/zel_prom_utility")
+    assert service.stop() == 0
+    assert service.output == (b"Warning: argument '--frob' ignored: eeprom-manager takes no options (see --help).\n"
+                              b"Warning: argument 'run' ignored: eeprom-manager takes no options (see --help).\n"
+                              + svc.BANNER)
 
 
 def test_peers_that_bind_late_are_reached_within_about_two_seconds(run_service, unit_dir):
