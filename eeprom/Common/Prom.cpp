@@ -226,22 +226,30 @@ bool cProm::ReadPromAtStart(uint8_t* pRdBuf)
 {
     // A chip still finishing a write cycle (its previous owner stopped in the
     // middle of a rename and was restarted at once) acknowledges nothing for
-    // up to one cycle. Try quietly, then wait for the chip to answer an
-    // untracked probe (which leaves the health record alone) and try again,
-    // for at most the write-cycle limit; only the last, reported read makes
-    // a silent chip fail. A device that is not operational gets no transfer.
+    // up to one cycle. Try quietly; on failure wait for the chip to answer an
+    // untracked one-byte probe (which leaves the health record alone), for at
+    // most the write-cycle limit, then make the one reported read. A chip
+    // that answers the probe is out of its write cycle, so a read that fails
+    // then is a fault of its own: retrying it would pile up tracked errors,
+    // declare the chip dead and so silence the report of its cause. Only two
+    // tracked reads are made. A device that is not operational gets no
+    // transfer.
     WriteTimer.Restart();
     if (!ReadRegs16(PromStartAddr, pRdBuf, PromSizeBytes, false))
     {
         return false;
     }
-    while (DeviceIsOk() && !WriteTimer.HasTimedOut())
+    bool TimedOut = false;
+    while (DeviceIsOk() && !TimedOut)
     {
         usleep(PollPauseUs);
+        // The clock is read before the probe, so a pause that overran the
+        // limit is still followed by one more probe.
+        TimedOut = WriteTimer.HasTimedOut();
         uint8_t Probe = 0;
-        if (!Read(&Probe, 1, false) && !ReadRegs16(PromStartAddr, pRdBuf, PromSizeBytes, false))
+        if (!Read(&Probe, 1, false))
         {
-            return false;
+            break;
         }
     }
     return ReadProm(pRdBuf);
@@ -276,18 +284,22 @@ bool cProm::PollWriteFinished()
     WriteTimer.Restart();
     // The chip ignores its address until the write cycle ends. Only the time
     // limit ends the loop: a dead device fails every poll at once, so a
-    // count limit would give up in microseconds instead of 20 ms.
+    // count limit would give up in microseconds instead of 20 ms. The clock
+    // is read before each poll, so the poll that follows a pause is always
+    // made: a pause that overran the limit on a busy machine cannot turn a
+    // chip that finished meanwhile into a time-out.
     while (true)
     {
+        bool TimedOut = WriteTimer.HasTimedOut();
         if (!Write(PollBuf, sizeof(PollBuf), false))
         {
             return true;
         }
-        usleep(PollPauseUs);
-        if (WriteTimer.HasTimedOut())
+        if (TimedOut)
         {
             return false;
         }
+        usleep(PollPauseUs);
     }
 }
 

@@ -88,9 +88,10 @@ private:
     // Reads the 4096 bytes of the chip into pRdBuf in one combined transfer.
     // Returns true on failure; the buffer is then unchanged.
     bool ReadProm(uint8_t* pRdBuf);
-    // ReadProm for the start-up read: retried while the chip may still be in
-    // a write cycle, for at most the write-cycle limit. Returns true on
-    // failure, reported as ReadProm reports it.
+    // ReadProm for the start-up read: waits while the chip may still be in a
+    // write cycle (it answers nothing), for at most the write-cycle limit.
+    // Returns true on failure, reported once as ReadProm reports it, and
+    // never by declaring the chip dead.
     bool ReadPromAtStart(uint8_t* pRdBuf);
     // Decrypts the image just read (or left as it was by a failed read) and
     // clears WriteNeeded; a good read becomes the verified image.
@@ -98,7 +99,8 @@ private:
     // Writes the 4096 bytes at pWrBuf page by page, polling after each page;
     // reports each page that times out and goes on with the next.
     void WriteProm(uint8_t* pWrBuf);
-    // Polls the chip until it acknowledges (true) or 20 ms pass (false).
+    // Polls the chip until it acknowledges (true) or 20 ms pass (false); a
+    // time-out always follows a poll made after the limit.
     bool PollWriteFinished();
     // Encrypts (mode 1) or decrypts (any other mode) 4096 bytes in place with
     // the record key and IV. Does nothing without a usable cipher.

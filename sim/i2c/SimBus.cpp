@@ -541,6 +541,18 @@ bool SimBusAddressBusy(unsigned Bus, unsigned Addr)
 
 int SimBusTransfer(unsigned Bus, sSimMsg* pMsgs, unsigned NumMsgs)
 {
+    // A long read from a device with long_read_fail is refused as the kernel
+    // refuses a message beyond an adapter's read limit: before anything
+    // reaches the bus, so it is neither logged nor counted.
+    for (unsigned Index = 0; Index < NumMsgs; Index++)
+    {
+        int Device = (pMsgs[Index].Flags & I2C_M_TEN) != 0 ? -1 : FindDevice(Bus, pMsgs[Index].Addr);
+        if (Device >= 0 && s_Config.Devices[Device].Faults.LongReadFail && (pMsgs[Index].Flags & I2C_M_RD) != 0
+            && pMsgs[Index].Len > 1)
+        {
+            return -EOPNOTSUPP;
+        }
+    }
     LockState();
     uint64_t Transfer = ++s_pState->TransferCount;
     int64_t Now = NowNs();
@@ -563,6 +575,12 @@ int SimBusTransfer(unsigned Bus, sSimMsg* pMsgs, unsigned NumMsgs)
                 Counted |= 1u << Device;
                 pShared->Transfers++;
                 Ack = pShared->Transfers != pFaults->NackTransfer;
+                if (pShared->Transfers == 1 && pFaults->BusyAtStartNs > 0)
+                {
+                    // The session begins inside a write cycle, as when a
+                    // program was stopped right after a page write.
+                    pShared->Chip.BusyUntilNs = Now + pFaults->BusyAtStartNs;
+                }
             }
             Ack = Ack && !pFaults->NoAck && !(Read && pFaults->ReadFail)
                && !Chip24c32IsBusy(&pShared->Chip, Now);

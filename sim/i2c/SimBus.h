@@ -61,8 +61,9 @@ bool SimBusAddressBusy(unsigned Bus, unsigned Addr);
 // a single STOP at the end. Read data is written into the messages' buffers
 // even when the transfer fails; the caller copies it out only on success.
 // Returns the number of messages, or -SimNackErrno when a message is not
-// acknowledged (the following messages are not sent), or -EPROTO for a bad
-// I2C_M_RECV_LEN count.
+// acknowledged (the following messages are not sent), -EPROTO for a bad
+// I2C_M_RECV_LEN count, or -EOPNOTSUPP, before anything is sent, for a read
+// of more than one byte from a device with long_read_fail.
 int SimBusTransfer(unsigned Bus, sSimMsg* pMsgs, unsigned NumMsgs);
 }
 

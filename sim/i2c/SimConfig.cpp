@@ -408,6 +408,23 @@ bool GetBool(const sParse* pParse, json_t* pValue, bool* pOut)
     return false;
 }
 
+// A number of milliseconds in [0, MaxWriteCycleMs], fractions allowed, as
+// nanoseconds.
+bool GetMs(const sParse* pParse, json_t* pValue, int64_t* pNs)
+{
+    if (!json_is_number(pValue))
+    {
+        return Fail(pParse, "must be a number of milliseconds");
+    }
+    double Ms = json_is_integer(pValue) ? double(s_Json.pIntegerValue(pValue)) : s_Json.pRealValue(pValue);
+    if (!(Ms >= 0 && Ms <= MaxWriteCycleMs))
+    {
+        return Fail(pParse, "must be between 0 and 60000");
+    }
+    *pNs = static_cast<int64_t>(Ms * 1e6 + 0.5);
+    return false;
+}
+
 // Joins a path from the description with the description's directory.
 bool ResolvePath(const sParse* pParse, json_t* pValue, char* pOut)
 {
@@ -599,8 +616,8 @@ bool CheckSysapp(sParse* pParse, json_t* pFiles)
 
 bool ParseFaults(sParse* pParse, json_t* pFaults, sSimFaults* pOut)
 {
-    static const char* const Known[] = {"no_ack", "slave_busy", "read_fail", "power_cut_after_page",
-                                        "nack_transfer", nullptr};
+    static const char* const Known[] = {"no_ack", "slave_busy", "read_fail", "long_read_fail",
+                                        "power_cut_after_page", "nack_transfer", "busy_at_start_ms", nullptr};
     if (!json_is_object(pFaults))
     {
         return Fail(pParse, "must be an object");
@@ -613,7 +630,8 @@ bool ParseFaults(sParse* pParse, json_t* pFaults, sSimFaults* pOut)
     {
         const char* pKey;
         bool* pOn;
-    } const Switches[] = {{"no_ack", &pOut->NoAck}, {"slave_busy", &pOut->SlaveBusy}, {"read_fail", &pOut->ReadFail}};
+    } const Switches[] = {{"no_ack", &pOut->NoAck}, {"slave_busy", &pOut->SlaveBusy}, {"read_fail", &pOut->ReadFail},
+                          {"long_read_fail", &pOut->LongReadFail}};
     for (const auto& Switch : Switches)
     {
         json_t* pValue = s_Json.pObjectGet(pFaults, Switch.pKey);
@@ -645,6 +663,13 @@ bool ParseFaults(sParse* pParse, json_t* pFaults, sSimFaults* pOut)
             return true;
         }
         pOut->NackTransfer = static_cast<uint32_t>(Number);
+    }
+    Leave(pParse);
+    pValue = s_Json.pObjectGet(pFaults, "busy_at_start_ms");
+    Enter(pParse, "busy_at_start_ms");
+    if (pValue != nullptr && GetMs(pParse, pValue, &pOut->BusyAtStartNs))
+    {
+        return true;
     }
     Leave(pParse);
     return false;
@@ -707,16 +732,10 @@ bool ParseDevice(sParse* pParse, unsigned Bus, json_t* pDevice, sSimDeviceConfig
     if ((pValue = s_Json.pObjectGet(pDevice, "write_cycle_ms")) != nullptr)
     {
         Enter(pParse, "write_cycle_ms");
-        if (!json_is_number(pValue))
+        if (GetMs(pParse, pValue, &pOut->WriteCycleNs))
         {
-            return Fail(pParse, "must be a number of milliseconds");
+            return true;
         }
-        double Ms = json_is_integer(pValue) ? double(s_Json.pIntegerValue(pValue)) : s_Json.pRealValue(pValue);
-        if (!(Ms >= 0 && Ms <= MaxWriteCycleMs))
-        {
-            return Fail(pParse, "must be between 0 and 60000");
-        }
-        pOut->WriteCycleNs = static_cast<int64_t>(Ms * 1e6 + 0.5);
         Leave(pParse);
     }
     if ((pValue = s_Json.pObjectGet(pDevice, "faults")) != nullptr)

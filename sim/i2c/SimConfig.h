@@ -6,7 +6,8 @@
 //       "1": [ { "model": "24c32", "address": "0x50", "image": "chip.bin",
 //                "write_cycle_ms": 5,
 //                "faults": { "no_ack": false, "slave_busy": false, "read_fail": false,
-//                            "power_cut_after_page": 3, "nack_transfer": 7 } } ],
+//                            "long_read_fail": false, "power_cut_after_page": 3,
+//                            "nack_transfer": 7, "busy_at_start_ms": 4 } } ],
 //       "2": []
 //     }
 //   }
@@ -39,8 +40,10 @@ struct sSimFaults
     bool NoAck;                 // nothing is acknowledged
     bool SlaveBusy;             // I2C_SLAVE on the address fails with EBUSY
     bool ReadFail;              // read messages are not acknowledged
+    bool LongReadFail;          // reads of more than one byte are refused (EOPNOTSUPP)
     int64_t PowerCutAfterPage;  // data writes stored before the power cut; -1: never
     uint32_t NackTransfer;      // 1-based transfer to the device that is not acknowledged; 0: none
+    int64_t BusyAtStartNs;      // write cycle begun by the session's first transfer to it; 0: none
 };
 
 struct sSimDeviceConfig
