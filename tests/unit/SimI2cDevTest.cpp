@@ -71,6 +71,8 @@ const std::vector<std::pair<const char*, const char*>> Malformed = {
     {", \"address\": 80, \"image\": \"short.bin\"", "holds 4095 bytes"},
     {", \"address\": 80, \"faults\": { \"no_ak\": true }", "unknown key \"no_ak\""},
     {", \"address\": 80, \"faults\": { \"nack_transfer\": \"7\" }", "must be an integer"},
+    {", \"address\": 80, \"faults\": { \"long_read_fail\": 1 }", "faults.long_read_fail: must be true or false"},
+    {", \"address\": 80, \"faults\": { \"busy_at_start_ms\": 60001 }", "busy_at_start_ms: must be between"},
     {"\n\n[]", "unit.json:3: the unit description must be a JSON object"},
     {"\n{ \"eth0\": null,\n  \"eht0\": {} }", "unit.json:3: unknown key \"eht0\""},
     {"\n{ \"eth0\":\n  {\n  } }", "unit.json:3: eth0.mac: missing"},
@@ -126,6 +128,25 @@ TEST_F(cSimI2cDevTest, ReadDataIsCopiedOnlyWhenTheWholeTransferSucceeds)
     // Copied in reverse message order: the first read's data ends up in a shared buffer.
     ASSERT_EQ(3, Transfer(Fd, {Wr(Pointer), Rd(Shared), Rd(Shared)}));
     EXPECT_EQ(PatternAt(0x10, 2), Shared);
+}
+
+// A chip restarted in the middle of a page write is busy from the first transfer on; an adapter that
+// cannot read more than a byte refuses longer reads (EOPNOTSUPP) before they reach the bus.
+TEST_F(cSimI2cDevTest, ChipBusyAtStartAndLongReadsRefused)
+{
+    LoadChip("\"busy_at_start_ms\": 60000, \"long_read_fail\": true");
+    int Fd = Open(1);
+    tBytes Pointer = Word(0x10), One(1), Two(2);
+    EXPECT_EQ(-1, Transfer(Fd, {Wr(Pointer), Rd(One)}));
+    EXPECT_EQ(ENXIO, errno);
+    EXPECT_EQ(-1, Transfer(Fd, {Rd(One)}));
+    EXPECT_EQ(ENXIO, errno);
+    LoadChip("\"long_read_fail\": true");
+    EXPECT_EQ(2, Transfer(Open(1), {Wr(Pointer), Rd(One)}));
+    EXPECT_EQ(PatternAt(0x10, 1), One);
+    EXPECT_EQ(-1, Transfer(Fds.back(), {Wr(Pointer), Rd(Two)}));
+    EXPECT_EQ(EOPNOTSUPP, errno);
+    EXPECT_EQ(2u, Log().size()) << "a refused read is not a transfer";
 }
 
 TEST_F(cSimI2cDevTest, ReadAndWriteGoToTheAddressSelectedOnTheOpenFile)
