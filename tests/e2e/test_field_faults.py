@@ -57,22 +57,6 @@ def test_oversized_and_look_alike_messages_are_never_acted_on_and_every_channel_
     assert service.wait(10) == 0
 
 
-def test_start_up_read_outlasts_one_unacknowledged_transfer(run_service, unit_dir):
-    svc.provision(unit_dir)
-    service = run_service(svc.unit_description(chip={"faults": {"nack_transfer": 1}}), unit_dir)
-    assert svc.next_identity(service.identity_subscriber()) == svc.identity("Unit A")
-    assert service.stop() == 0
-    assert service.output == svc.BANNER
-
-
-def test_silent_chip_still_reports_one_failed_read_and_stays_invalid(run_service, unit_dir):
-    svc.provision(unit_dir)
-    service = run_service(svc.unit_description(chip={"faults": {"no_ack": True}}), unit_dir)
-    assert svc.next_identity(service.identity_subscriber()) == svc.INVALID_IDENTITY
-    assert service.stop() == 0
-    assert service.output.count(b"I2C Error : I2C Device EEPROM read failed:\n") == 1
-
-
 def test_zero_mac_record_is_not_valid_on_a_unit_without_eth0(run_service, unit_dir):
     svc.provision(unit_dir, mac="00:00:00:00:00:00")
     service = run_service(svc.unit_description(mac=None, log="transfers.log"), unit_dir)
