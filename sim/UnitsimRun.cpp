@@ -5,7 +5,9 @@
 // none), a private tmpfs at /run/shm with /run/shm/zmq in it, and a private
 // tmpfs at /root/zel_sysapp seeded with the files the description lists.
 // Nothing the command does there reaches the host's files, and several runs
-// can go on side by side. The I2C buses of the description are emulated by a
+// can go on side by side; every other file is the host's own. A mount point
+// the host lacks is made without creating it there (MakeMountPoint), and a
+// chroot whose root is no mount point serves as a host too. The I2C buses of the description are emulated by a
 // library preloaded into the command (lib/<multiarch>/libunitsim-i2c.so
 // beside bin/, for each architecture installed there).
 //
@@ -22,6 +24,7 @@
 // that cannot be set up ends it with status 1.
 #include <cerrno>
 #include <climits>
+#include <dirent.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +41,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "Chip24c32.h"
 #include "SimConfig.h"
 #include "SimLibc.h"
 
@@ -211,31 +215,103 @@ void RunIp(const std::vector<std::string>& Args)
     }
 }
 
-void EnterNamespaces()
+// Enters a new user namespace, in which this process is root, with new mount
+// and network namespaces owned by it. As another user the caller's uid and
+// gid become 0 inside; as root they stay 0.
+void EnterUserNamespace(uid_t Uid, gid_t Gid)
 {
-    uid_t Uid = geteuid();
-    gid_t Gid = getegid();
-    if (Uid == 0)
-    {
-        if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
-        {
-            Fail("cannot create mount and network namespaces: %s", strerror(errno));
-        }
-        return;
-    }
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0)
     {
         Fail("this kernel does not let an unprivileged user create namespaces (%s); "
              "run as root, or allow it with sysctl kernel.unprivileged_userns_clone=1 "
              "and user.max_user_namespaces > 0", strerror(errno));
     }
-    // Become root inside the new user namespace.
     char Map[64];
     WriteFileOrFail("/proc/self/setgroups", "deny");
     snprintf(Map, sizeof(Map), "0 %u 1", static_cast<unsigned>(Uid));
     WriteFileOrFail("/proc/self/uid_map", Map);
     snprintf(Map, sizeof(Map), "0 %u 1", static_cast<unsigned>(Gid));
     WriteFileOrFail("/proc/self/gid_map", Map);
+    // Not even the host's later mounts reach the unit, where "/" is a mount
+    // point; in a chroot it is not, and the slaves stay.
+    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+}
+
+// In a chroot whose root is no mount point (a plain directory made with
+// debootstrap, say), "/" cannot be named to make the namespace's mounts
+// private, and a user namespace cannot be made from a chroot either. Within
+// its own mount namespace the runner (root) steps out of the chroot, makes
+// every mount private from the namespace's real root, and steps back in: a
+// chroot into a subdirectory leaves the working directory outside the new
+// root, from where ".." climbs to the namespace's root. Only this process's
+// view changes, and only for this moment.
+void MakeMountsPrivateFromChroot()
+{
+    char Cwd[PATH_MAX];
+    bool HaveCwd = getcwd(Cwd, sizeof(Cwd)) != nullptr;
+    int Inside = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const char* pStep = access("/tmp", X_OK) == 0 ? "/tmp" : "/dev";
+    if (Inside < 0 || chdir("/") != 0 || chroot(pStep) != 0)
+    {
+        Fail("cannot make the mounts private in this chroot (%s); bind-mount its root onto itself "
+             "(mount --bind DIR DIR) before entering it", strerror(errno));
+    }
+    struct stat Here, Up;
+    for (int Steps = 0; Steps < 4096 && stat(".", &Here) == 0 && stat("..", &Up) == 0; Steps++)
+    {
+        if (Here.st_dev == Up.st_dev && Here.st_ino == Up.st_ino)
+        {
+            break;
+        }
+        if (chdir("..") != 0)
+        {
+            break;
+        }
+    }
+    bool Private = chroot(".") == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    int Error = errno;
+    if (fchdir(Inside) != 0 || chroot(".") != 0)
+    {
+        Fail("cannot return into the chroot: %s", strerror(errno));
+    }
+    close(Inside);
+    if (!HaveCwd || chdir(Cwd) != 0)
+    {
+        if (chdir("/") != 0) {}
+    }
+    if (!Private)
+    {
+        Fail("cannot make the mounts private in this chroot (%s); bind-mount its root onto itself "
+             "(mount --bind DIR DIR) before entering it", strerror(Error));
+    }
+}
+
+// Private mount and network namespaces in which every mount below stays
+// private to this unit.
+void EnterNamespaces()
+{
+    uid_t Uid = geteuid();
+    gid_t Gid = getegid();
+    if (Uid != 0)
+    {
+        // A mount namespace owned by a new user namespace receives the
+        // host's mounts as slaves: nothing mounted in it reaches the host.
+        EnterUserNamespace(Uid, Gid);
+        return;
+    }
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
+    {
+        Fail("cannot create mount and network namespaces: %s", strerror(errno));
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+    {
+        return;
+    }
+    if (errno != EINVAL)
+    {
+        Fail("cannot make the mounts private: %s", strerror(errno));
+    }
+    MakeMountsPrivateFromChroot();
 }
 
 // The description has been checked: eth0 is null, absent or has a valid
@@ -261,23 +337,139 @@ void SetUpNetwork(json_t* pUnit)
     }
 }
 
+// Where the host's directory is reached while it is covered.
+const char* const HostViewDir = "/run/shm/.unitsim/host";
+
+// Makes Parent/Name exist inside the unit without creating anything on the
+// host: Parent is covered by a private tmpfs in which every entry of the
+// host's Parent is bound back in place, so everything that exists there
+// stays the host's own (reads and writes go through), and Name is made in
+// the tmpfs. Only entries created directly in Parent afterwards are private
+// to the unit. Returns false when Parent cannot be covered that way (it
+// cannot be read, as /root cannot by an unprivileged user); then it is left
+// alone.
+bool MakeMountPoint(const std::string& Parent, const std::string& Name, const char* pHostView)
+{
+    struct stat ParentInfo;
+    if (stat(Parent.c_str(), &ParentInfo) != 0 || access(Parent.c_str(), R_OK | X_OK) != 0)
+    {
+        return false;
+    }
+    MakeDirs(pHostView, 0700);
+    if (mount(Parent.c_str(), pHostView, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    {
+        return false;
+    }
+    char Options[64];
+    snprintf(Options, sizeof(Options), "mode=%04o,size=16m", static_cast<unsigned>(ParentInfo.st_mode & 07777));
+    MountTmpfs(Parent.c_str(), Options);
+    if (chown(Parent.c_str(), ParentInfo.st_uid, ParentInfo.st_gid) != 0)
+    {
+        // The unprivileged case: the owner may not be mapped here.
+    }
+    DIR* pDir = opendir(pHostView);
+    if (pDir == nullptr)
+    {
+        Fail("cannot list %s: %s", Parent.c_str(), strerror(errno));
+    }
+    while (struct dirent* pEntry = readdir(pDir))
+    {
+        std::string Entry = pEntry->d_name;
+        if (Entry == "." || Entry == "..")
+        {
+            continue;
+        }
+        std::string From = std::string(pHostView) + "/" + Entry;
+        std::string To = Parent + "/" + Entry;
+        struct stat Info;
+        if (lstat(From.c_str(), &Info) != 0)
+        {
+            continue;   // gone meanwhile
+        }
+        if (S_ISLNK(Info.st_mode))
+        {
+            // A link cannot be a mount point; the same link leads to the same place.
+            char Target[PATH_MAX];
+            ssize_t n = readlink(From.c_str(), Target, sizeof(Target) - 1);
+            if (n < 0 || (Target[n] = '\0', symlink(Target, To.c_str()) != 0))
+            {
+                Fail("cannot make the link %s: %s", To.c_str(), strerror(errno));
+            }
+            continue;
+        }
+        int Made = S_ISDIR(Info.st_mode) ? mkdir(To.c_str(), 0700)
+                                         : close(open(To.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        if (Made != 0 || mount(From.c_str(), To.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        {
+            Fail("cannot bind %s in place: %s", To.c_str(), strerror(errno));
+        }
+    }
+    closedir(pDir);
+    umount2(pHostView, MNT_DETACH);
+    std::string Target = Parent + "/" + Name;
+    if (mkdir(Target.c_str(), 0755) != 0 && errno != EEXIST)
+    {
+        Fail("cannot create directory %s: %s", Target.c_str(), strerror(errno));
+    }
+    return true;
+}
+
+// True when pPath does not exist and would be made directly in /root.
+bool NewInRoot(const char* pPath)
+{
+    std::string Path = pPath;
+    std::string Dir = Path.find('/') == std::string::npos ? "." : Path.substr(0, Path.rfind('/'));
+    char Real[PATH_MAX];
+    struct stat Info;
+    return stat(pPath, &Info) != 0 && errno == ENOENT && realpath(Dir.empty() ? "/" : Dir.c_str(), Real) != nullptr
+        && strcmp(Real, "/root") == 0;
+}
+
+// The unit's own files (chip images, the transfer log) are the host's
+// wherever they live. Those still to be made directly in a /root that the
+// unit will cover (no /root/zel_sysapp on the host) are made on the host
+// now, as the simulated buses would make them: a blank chip, an empty log.
+void MakeRootFiles(const unitsim::sSimConfig& Config)
+{
+    struct stat Info;
+    if (stat(SysappDir, &Info) == 0)
+    {
+        return;
+    }
+    for (unsigned Index = 0; Index < Config.NumDevices; Index++)
+    {
+        const unitsim::sSimDeviceConfig& Device = Config.Devices[Index];
+        if (Device.HasImage && NewInRoot(Device.ImagePath))
+        {
+            WriteFileOrFail(Device.ImagePath, std::string(unitsim::Chip24c32SizeBytes, '\xff'));
+        }
+    }
+    if (Config.HasLog && NewInRoot(Config.LogPath))
+    {
+        WriteFileOrFail(Config.LogPath, "");
+    }
+}
+
 // Gives /root/zel_sysapp a private tmpfs. When the directory does not exist
-// on the host, /root is first covered by an overlay whose upper layer lives in
-// the private /run/shm, so the mount point is made without touching the host.
-// Where even that is not possible (an unprivileged user, to whom the host's
-// /root is closed anyway), /root becomes an empty private tmpfs.
+// on the host, its mount point is made by MakeMountPoint, so everything
+// under /root stays the host's own; only files made directly in /root stay
+// in the unit, which the user is told once. Where /root cannot be read (an
+// unprivileged user, to whom the host's /root is closed anyway), /root
+// becomes an empty private tmpfs.
 void SetUpSysapp()
 {
     struct stat Info;
     if (stat(SysappDir, &Info) != 0)
     {
-        std::string Upper = std::string(StateDir) + "/root-upper";
-        std::string Work = std::string(StateDir) + "/root-work";
-        MakeDirs(Upper, 0755);
-        MakeDirs(Work, 0755);
-        std::string Options = "lowerdir=/root,upperdir=" + Upper + ",workdir=" + Work;
-        bool Made = mount("unitsim", "/root", "overlay", 0, Options.c_str()) == 0
-                 && (mkdir(SysappDir, 0755) == 0 || errno == EEXIST);
+        // Told to people only: scripts and tests read the command's own
+        // standard error.
+        bool Made = MakeMountPoint("/root", "zel_sysapp", HostViewDir);
+        if (Made && isatty(STDERR_FILENO))
+        {
+            fprintf(stderr, "unitsim-run: Note: this host has no /root/zel_sysapp, so new files made directly "
+                            "in /root stay in the unit (all else under /root is the host's own); "
+                            "'mkdir /root/zel_sysapp' on the host avoids that\n");
+        }
         if (!Made)
         {
             MountTmpfs("/root", "mode=0755,size=16m");
@@ -439,18 +631,17 @@ int main(int argc, char* argv[])
         Fail("%s: %s", UnitPath, Error.text);     // it changed since it was checked
     }
     std::vector<sSysappFile> SysappFiles = ReadSysapp(pUnit, UnitPath);
+    MakeRootFiles(Config);
 
     std::string OwnPrefix = Prefix();
     EnterNamespaces();
-    // Keep every mount below private to this unit.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    {
-        Fail("cannot make the mounts private: %s", strerror(errno));
-    }
+    // A host without /run/shm gets it inside the unit only: /run is covered
+    // with its entries bound back in place (the view of /run goes through
+    // /tmp, since /run/shm, where the runner keeps its scratch, is not there).
     struct stat Info;
-    if (stat(ShmDir, &Info) != 0)
+    if (stat(ShmDir, &Info) != 0 && !MakeMountPoint("/run", "shm", "/tmp"))
     {
-        MakeDirs(ShmDir, 01777);
+        Fail("there is no %s here and /run cannot be covered to make it", ShmDir);
     }
     MountTmpfs(ShmDir, "mode=1777,size=64m");
     MakeDirs(ZmqDir, 0777);

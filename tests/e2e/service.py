@@ -75,7 +75,8 @@ def in_unit(pid, argv, background=False):
     namespaces and environment, so the simulated buses too)."""
     with open("/proc/%d/environ" % pid, "rb") as f:
         env = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
-    command = ["nsenter", "-t", str(pid), "-m", "-n", "--"] + argv
+    # -r: the unit's root directory too, which differs from / in a chroot.
+    command = ["nsenter", "-t", str(pid), "-m", "-n", "-r", "--"] + argv
     if background:
         return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return subprocess.run(command, env=env, capture_output=True, timeout=30)
