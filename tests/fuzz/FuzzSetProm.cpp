@@ -43,12 +43,14 @@ static void LoadChip(const std::string& Dir)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char Template[] = "/tmp/fuzz-set-prom-XXXXXX";
-    if (nullptr == mkdtemp(Template) || nullptr == freopen("/dev/null", "w", stdout))
+    // In the runner's scratch directory (TMPDIR), which it removes.
+    const char* pTmp = getenv("TMPDIR");
+    std::string Template = std::string(nullptr != pTmp ? pTmp : "/tmp") + "/fuzz-set-prom-XXXXXX";
+    if (nullptr == mkdtemp(&Template[0]) || nullptr == freopen("/dev/null", "w", stdout))
     {
         return 1;
     }
-    setenv("UNITSIM_STATE_DIR", Template, 1);
+    setenv("UNITSIM_STATE_DIR", Template.c_str(), 1);
     LoadChip(Template);
     InitI2cBusses();
     CreateProm();

@@ -31,12 +31,14 @@ void Trace(const char*, ...) {}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char Template[] = "/tmp/fuzz-unit-XXXXXX";
-    if (nullptr == mkdtemp(Template))
+    // In the runner's scratch directory (TMPDIR), which it removes.
+    const char* pTmp = getenv("TMPDIR");
+    std::string Template = std::string(nullptr != pTmp ? pTmp : "/tmp") + "/fuzz-unit-XXXXXX";
+    if (nullptr == mkdtemp(&Template[0]))
     {
         return 1;
     }
-    Path = std::string(Template) + "/unit.json";
+    Path = Template + "/unit.json";
     return 0;
 }
 
