@@ -239,13 +239,9 @@ bool cProm::ReadPromAtStart(uint8_t* pRdBuf)
     {
         return false;
     }
-    bool TimedOut = false;
-    while (DeviceIsOk() && !TimedOut)
+    while (DeviceIsOk() && !WriteTimer.HasTimedOut())
     {
         usleep(PollPauseUs);
-        // The clock is read before the probe, so a pause that overran the
-        // limit is still followed by one more probe.
-        TimedOut = WriteTimer.HasTimedOut();
         uint8_t Probe = 0;
         if (!Read(&Probe, 1, false))
         {
