@@ -2,15 +2,13 @@
 // promtool.
 #include "PromToolCommon.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
-#include <cwctype>
 #include <unistd.h>
 
 #include "NetworkUtils.h"
@@ -25,26 +23,58 @@ void Report(const char* pTag, const char* pFormat, va_list Args)
     vfprintf(stderr, pFormat, Args);
 }
 
-// The UTF-8 character set, whatever the locale of the environment is. glibc
-// has C.UTF-8 built in; without it bytes above 0x7F count as broken.
-locale_t Utf8Locale()
+// Length of the UTF-8 character at pText (at most Left bytes), 0 when the
+// bytes there are not one: a stray continuation byte, a sequence cut short,
+// an overlong form, a surrogate or a code point beyond U+10FFFF (the rules
+// jansson applies to the service's identity text). *pChar gets the
+// character; a NUL is a character of one byte. Decoded here rather than with
+// mbrtowc, which needs a UTF-8 locale: glibc's C.UTF-8 is a locale file, and
+// unit images often ship none.
+size_t Utf8CharLength(const char* pText, size_t Left, uint32_t* pChar)
 {
-    static locale_t Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    return Locale != static_cast<locale_t>(0) ? Locale : LC_GLOBAL_LOCALE;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(pText);
+    // The lead byte gives the length and the smallest code point that needs it.
+    size_t Length = p[0] < 0x80 ? 1 : p[0] < 0xC0 ? 0 : p[0] < 0xE0 ? 2 : p[0] < 0xF0 ? 3 : p[0] < 0xF8 ? 4 : 0;
+    static const uint32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (Length == 0 || Length > Left)
+    {
+        return 0;
+    }
+    uint32_t Char = Length == 1 ? p[0] : p[0] & (0x7F >> Length);
+    for (size_t i = 1; i < Length; i++)
+    {
+        if ((p[i] & 0xC0) != 0x80)
+        {
+            return 0;
+        }
+        Char = (Char << 6) | (p[i] & 0x3F);
+    }
+    if (Char < Smallest[Length] || Char > 0x10FFFF || (Char >= 0xD800 && Char <= 0xDFFF))
+    {
+        return 0;
+    }
+    *pChar = Char;
+    return Length;
 }
 
-// Length of the UTF-8 character at pText (at most Left bytes), 0 when the
-// bytes there are not one; *pChar gets the character.
-size_t Utf8CharLength(const char* pText, size_t Left, wchar_t* pChar)
+// True for the characters glibc's C.UTF-8 locale counts as printable: every
+// assigned one but the controls and the line and paragraph separators. From
+// a table rather than iswprint_l, for the same reason as above.
+bool IsPrintable(uint32_t Char)
 {
-    locale_t Previous = uselocale(Utf8Locale());
-    mbstate_t State = {};
-    size_t Length = mbrtowc(pChar, pText, Left, &State);
-    uselocale(Previous);
-    // (size_t)-1 and -2: broken or cut short; 0: a NUL, which is one byte.
-    return Length == static_cast<size_t>(-1) || Length == static_cast<size_t>(-2) ? 0
-           : Length == 0                                                          ? 1
-                                                                                  : Length;
+    struct Range_s
+    {
+        uint32_t First;
+        uint32_t Last;
+    };
+    static const Range_s Printable[] = {
+#include "PrintableRanges.inc"
+    };
+    // The first range that does not end before Char.
+    const Range_s* pEnd = Printable + sizeof(Printable) / sizeof(Printable[0]);
+    const Range_s* pRange = std::lower_bound(Printable, pEnd, Char,
+                                             [](const Range_s& Range, uint32_t Code) { return Range.Last < Code; });
+    return pRange != pEnd && pRange->First <= Char;
 }
 }
 
@@ -151,7 +181,7 @@ bool SerialArgumentIsBad(const char* pCommand, const char* pOption, const char* 
 
 bool Utf8IsValid(const char* pText, size_t Length)
 {
-    wchar_t Char;
+    uint32_t Char;
     for (size_t Done = 0, n = 0; Done < Length; Done += n)
     {
         if ((n = Utf8CharLength(pText + Done, Length - Done, &Char)) == 0)
@@ -243,9 +273,9 @@ std::string EscapedText(const uint8_t* pBytes, size_t Length)
     std::string Out;
     for (size_t Done = 0; Done < Length;)
     {
-        wchar_t Char = 0;
+        uint32_t Char = 0;
         size_t n = Utf8CharLength(pText + Done, Length - Done, &Char);
-        if (n != 0 && Char != L'\\' && iswprint_l(static_cast<wint_t>(Char), Utf8Locale()))
+        if (n != 0 && Char != '\\' && IsPrintable(Char))
         {
             Out.append(pText + Done, n);
             Done += n;
