@@ -37,7 +37,7 @@ void ChipUsage(FILE* pOut)
         "       the service does at start. Never overwrites FILE without --force.\n"
         "show   decodes the chip as `image show` decodes an image, judged against\n"
         "       eth0's MAC address (or MAC). Exit status 0 only when the record is\n"
-        "       valid for it.\n"
+        "       valid for it and the service can publish it.\n"
         "write  writes the chip image FILE page by page and reads it back. Shows\n"
         "       what will be written and asks first, unless --yes. Refused while\n"
         "       eeprom-manager runs on the unit: it owns the chip (stop it, or rename\n"

@@ -42,8 +42,8 @@ void DoctorUsage(FILE* pOut)
         "  chip       the EEPROM acknowledges at 0x50 on bus 1\n"
         "  read       the whole chip can be read\n"
         "  crypto     liblibaes.so.1.0.so.1 loads with its six entry points\n"
-        "  record     the record decrypts to a six-digit serial number and a\n"
-        "             UTF-8 unit name (a blank chip is all 0xFF)\n"
+        "  record     the service can publish the record: its serial number and\n"
+        "             unit name are UTF-8 (a blank chip is all 0xFF)\n"
         "  mac        the stored MAC address against eth0's\n"
         "  service    eeprom-manager runs (its single-instance lock)\n"
         "  published  its identity and heartbeat come, within SECONDS (default %ld)\n"
@@ -238,8 +238,15 @@ int Diagnose(bool Json, long TimeoutS)
     Doctor.Report("crypto", "crypto library", Cipher ? ST_OK : ST_FAIL, CryptoDetail, "no_crypto",
                   "the crypto library is missing or incomplete (" + CryptoDetail + "): no record can be decrypted");
 
-    // The record.
-    bool Plausible = false;
+    // eth0's MAC address, which the record is judged against.
+    Judge_s Eth0;
+    pReports.reset(new cReportsToStderr);
+    JudgeIsBad(HelpCommand, nullptr, &Eth0);
+    pReports.reset();
+
+    // The record, judged as the service judges it: a serial number that is
+    // not six digits is still published, and only noted here.
+    bool Decrypted = false;
     if (!Read || !Cipher)
     {
         Doctor.Report("record", "record", ST_SKIPPED, !Read ? "the chip was not read" : "no cipher to decrypt it");
@@ -252,27 +259,32 @@ int Diagnose(bool Json, long TimeoutS)
     else
     {
         cPromImage::Decrypt(Record.b);
-        std::string Problem = RecordProblem(Record);
-        Plausible = Problem.empty();
-        Doctor.Report("record", "record", Plausible ? ST_OK : ST_FAIL,
-                      Plausible ? "serial number " + EscapedText(Record.s.sn, 6) + ", unit name \""
-                                      + EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size()) + "\""
-                                : Problem,
-                      "bad_record", "the record is not plausible (" + Problem + "): write a chip image to it");
+        Decrypted = true;
+        std::string Repair;
+        std::string Unpublished = UnpublishedReason(Record, &Repair);
+        bool Ours = Eth0.Have && 0 == memcmp(Record.s.mac, Eth0.Mac, sizeof(Eth0.Mac));
+        std::string Sn = EscapedText(Record.s.sn, sizeof(Record.s.sn));
+        Doctor.Report("record", "record", Unpublished.empty() ? ST_OK : ST_FAIL,
+                      Unpublished.empty()
+                          ? "serial number " + Sn + (SerialIsValid(Record.s.sn) ? "" : " (not six digits)")
+                                + ", unit name \""
+                                + EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size()) + "\""
+                          : Unpublished,
+                      "bad_record",
+                      Ours ? "the service publishes nothing for this record: " + Unpublished + "; " + Repair
+                           : "the record is broken (" + Unpublished
+                                 + ") and not this unit's: write a chip image for this unit "
+                                   "(promtool image create, promtool chip write)");
     }
 
     // The stored MAC address against eth0's.
-    Judge_s Eth0;
-    pReports.reset(new cReportsToStderr);
-    JudgeIsBad(HelpCommand, nullptr, &Eth0);
-    pReports.reset();
-    std::string Stored = Plausible ? "record " + MacText(Record.s.mac) : "no record";
+    std::string Stored = Decrypted ? "record " + MacText(Record.s.mac) : "no record";
     if (!Eth0.Have)
     {
         Doctor.Report("mac", "MAC address", ST_FAIL, Stored + ", no eth0", "no_eth0",
                       "this unit has no eth0: without its MAC address no record is valid");
     }
-    else if (!Plausible)
+    else if (!Decrypted)
     {
         Doctor.Report("mac", "MAC address", ST_SKIPPED, "no record, eth0 " + MacText(Eth0.Mac));
     }

@@ -85,18 +85,31 @@ bool ImageIsBlank(const uint8_t* pImage)
     return true;
 }
 
-std::string RecordProblem(const eeprom_u& Record)
+std::string UnpublishedReason(const eeprom_u& Record, std::string* pRepair)
 {
-    if (!SerialIsValid(Record.s.sn))
-    {
-        return "serial number '" + EscapedText(Record.s.sn, sizeof(Record.s.sn)) + "' is not six digits";
-    }
+    // As the service builds its identity: the serial number's six bytes and
+    // the unit name, each up to a NUL, through jansson's json_string, which
+    // refuses text that is not UTF-8; one refusal and nothing is published.
+    // A rename rewrites the name only.
+    char Serial[sizeof(Record.s.sn) + 1] = {};
+    memcpy(Serial, Record.s.sn, sizeof(Record.s.sn));
     std::string Name = StoredName(Record.s.unit_name);
-    if (!Utf8IsValid(Name.data(), Name.size()))
+    json_t* pjtSerial = json_string(Serial);
+    json_t* pjtName = json_string(Name.c_str());
+    std::string Reason;
+    if (pjtSerial == nullptr)
     {
-        return "unit name '" + EscapedText(Record.s.unit_name, Name.size()) + "' is not UTF-8";
+        Reason = "its serial number '" + EscapedText(Record.s.sn, strlen(Serial)) + "' is not UTF-8";
+        *pRepair = "write a new chip image (promtool image create, promtool chip write)";
     }
-    return std::string();
+    else if (pjtName == nullptr)
+    {
+        Reason = "its unit name '" + EscapedText(Record.s.unit_name, Name.size()) + "' is not UTF-8";
+        *pRepair = "a rename repairs it (promtool set-name)";
+    }
+    json_decref(pjtSerial);
+    json_decref(pjtName);
+    return Reason;
 }
 
 bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge)
@@ -114,14 +127,18 @@ bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge)
 int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Json)
 {
     bool Valid = Judge.Have && 0 == memcmp(Record.s.mac, Judge.Mac, sizeof(Judge.Mac));
+    std::string Repair;
+    std::string Unpublished = UnpublishedReason(Record, &Repair);
+    int Status = Valid && Unpublished.empty() ? ExitOk : ExitFailed;
     std::string Serial = EscapedText(Record.s.sn, sizeof(Record.s.sn));
     std::string Name = EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size());
     if (Json)
     {
-        json_t* pjtRecord = json_pack("{s:s, s:s, s:s, s:o, s:o}", "serial", Serial.c_str(), "mac",
+        json_t* pjtRecord = json_pack("{s:s, s:s, s:s, s:o, s:o, s:b}", "serial", Serial.c_str(), "mac",
                                       MacText(Record.s.mac).c_str(), "unit_name", Name.c_str(), "judged_against",
                                       Judge.Have ? json_string(MacText(Judge.Mac).c_str()) : json_null(), "valid",
-                                      Judge.Have ? json_boolean(Valid) : json_null());
+                                      Judge.Have ? json_boolean(Valid) : json_null(), "publishable",
+                                      Unpublished.empty());
         if (Dump)
         {
             std::string Hex;
@@ -134,13 +151,19 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Jso
             json_object_set_new(pjtRecord, "plaintext", json_string(Hex.c_str()));
         }
         PrintJson(pjtRecord);
-        return Valid ? ExitOk : ExitFailed;
+        return Status;
     }
     printf("Serial number: %s\nMAC address:   %s\nUnit name:     %s\n", Serial.c_str(),
            MacText(Record.s.mac).c_str(), Name.c_str());
     if (Judge.Have)
     {
         printf("Valid for %s: %s\n", MacText(Judge.Mac).c_str(), Valid ? "yes" : "no");
+        // Said only where the record is the unit's: another unit's record is
+        // published as invalid whatever its fields hold.
+        if (Valid && !Unpublished.empty())
+        {
+            printf("Service:       publishes nothing for this record: %s; %s\n", Unpublished.c_str(), Repair.c_str());
+        }
     }
     else
     {
@@ -151,7 +174,7 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Jso
         eeprom_u Copy = Record;
         PrintBuffer(Copy.b, sizeof(Copy.b));
     }
-    return Valid ? ExitOk : ExitFailed;
+    return Status;
 }
 
 int ParseShowOptions(int argc, char* argv[], const char* pCommand, void (*pUsage)(FILE*),

@@ -20,9 +20,11 @@ bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force);
 
 // True when every byte is 0xFF, as on a chip that was never written.
 bool ImageIsBlank(const uint8_t* pImage);
-// What makes a decrypted record implausible (its serial number is not six
-// digits, its unit name not UTF-8); empty when nothing does.
-std::string RecordProblem(const eeprom_u& Record);
+// Why the service publishes no identity at all for this record when it is
+// the unit's (its MAC address matches); empty when it publishes one. *pRepair
+// gets what repairs it. A serial number that is not six digits is published
+// as it stands.
+std::string UnpublishedReason(const eeprom_u& Record, std::string* pRepair);
 
 // The MAC address a record is judged against.
 struct Judge_s
@@ -37,8 +39,10 @@ bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge);
 // Prints a decrypted record as `image show` and `chip show` do: serial
 // number, MAC address, unit name and whether the record is valid for the
 // judge's MAC address, as text or as one JSON object; Dump adds the whole
-// plaintext. Returns ExitOk when the record is valid for that address,
-// otherwise (not valid, or no address to judge against) ExitFailed.
+// plaintext. A valid record the service cannot publish gets a line saying
+// why. Returns ExitOk when the record is valid for that address and the
+// service publishes it, otherwise (not valid, no address to judge against,
+// nothing published) ExitFailed.
 int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Json);
 
 // The options of `image show` and `chip show`: --mac MAC, --dump, --json.

@@ -1,12 +1,14 @@
 """promtool doctor inside simulated units, the service running on each: every
-cause of a missing or invalid identity gets its own diagnosis, and the checks
-after the failing one still run."""
+cause of a missing or invalid identity gets its own diagnosis, the checks
+after the failing one still run, and a record is judged as the service
+publishes it."""
 import json
 import shutil
 
 import pytest
 
 import service as svc
+from test_promtool_conventions import record_image
 
 WORDS = {"ok": "ok", "fail": "FAIL", "skipped": "--"}
 
@@ -36,3 +38,26 @@ def test_doctor_names_the_first_cause(run_service, unit_dir, chip, mac, statuses
     lines = text.stdout.decode().splitlines()
     assert [line.split()[0] for line in lines] == [WORDS[word] for word in statuses.split()] + ["Diagnosis:"]
     assert (text.returncode, lines[-1]) == (result.returncode, "Diagnosis: " + report["diagnosis"])
+
+
+def doctor(service):
+    result = svc.in_unit(service.pid, [svc.PROMTOOL, "doctor", "--json"])
+    report = json.loads(result.stdout)
+    return result.returncode, report["cause"], " ".join(check["status"] for check in report["checks"]), report
+
+
+@pytest.mark.parametrize("serial, name, mac, statuses, cause, says", [
+    (b"123456", b"A\xff", svc.DEFAULT_MAC, "ok ok ok ok fail ok ok fail", "bad_record",
+     "the service publishes nothing for this record: its unit name 'A\\xff' is not UTF-8; a rename repairs it"),
+    (b"123456", b"A\xff", "02:00:00:00:00:99", "ok ok ok ok fail fail ok fail", "bad_record", "not this unit's"),
+    (b"12a456", b"A", svc.DEFAULT_MAC, "ok ok ok ok ok ok ok ok", None, "healthy"),    # published as it stands
+])
+def test_doctor_judges_the_record_as_the_service_publishes_it(run_service, unit_dir, serial, name, mac, statuses,
+                                                             cause, says):
+    record_image(unit_dir / "chip.bin", serial, name)
+    service = run_service(svc.unit_description(mac=mac), unit_dir)
+    status, found, checks, report = doctor(service)
+    assert (status, found, checks) == (1 if cause else 0, cause, statuses) and says in report["diagnosis"], report
+    if cause and mac == svc.DEFAULT_MAC:    # the rename it advises
+        assert svc.in_unit(service.pid, [svc.PROMTOOL, "set-name", "Fixed"]).returncode == 0
+        assert doctor(service)[:3] == (0, None, "ok ok ok ok ok ok ok ok")

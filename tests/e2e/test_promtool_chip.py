@@ -2,6 +2,7 @@
 every session: read, show and write through i2c-dev with the service's
 start-up retry, and never while the service owns the chip."""
 import json
+import re
 import subprocess
 
 import service as svc
@@ -23,7 +24,7 @@ def test_chip_read_show_and_write(unit_dir):
         assert result.returncode == status, (args, result)
     assert (unit_dir / "backup.bin").read_bytes() == original and open(chip, "rb").read() == open(new, "rb").read()
     assert json.loads(result.stdout) == {"serial": "654321", "mac": svc.DEFAULT_MAC, "unit_name": "New",
-                                         "judged_against": svc.DEFAULT_MAC, "valid": True}
+                                         "judged_against": svc.DEFAULT_MAC, "valid": True, "publishable": True}
     assert len(svc.page_writes(svc.read_log(unit_dir))) == 128
 
 
@@ -34,3 +35,26 @@ def test_chip_write_is_refused_while_the_service_runs(run_service, unit_dir):
     result = svc.in_unit(service.pid, [svc.PROMTOOL, "chip", "write", "--yes", str(unit_dir / "new.bin")])
     assert result.returncode == 1 and b"(pid %d)" % service.pid in result.stderr, result
     assert open(chip, "rb").read() == before
+
+
+def chip_write(unit_dir, chip, log=None):
+    unit = svc.write_unit(unit_dir, svc.unit_description(chip=chip, log=log))
+    return subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", svc.PROMTOOL, "chip", "write", "--yes", "new.bin"],
+                          cwd=str(unit_dir), stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8",
+                          timeout=60)
+
+
+def test_chip_write_fails_when_the_chip_does_not_hold_the_image(unit_dir):
+    """A chip that drops pages it acknowledged, and a read-back that is not
+    acknowledged: each is a failure, named, never 'identical'."""
+    chip, _ = svc.provision(unit_dir), svc.provision(unit_dir, serial="654321", image="new.bin")
+    original = open(chip, "rb").read()
+    instant = {"write_cycle_ms": 0}     # one poll per page: a fixed number of transfers
+    assert chip_write(unit_dir, instant, log="transfers.log").returncode == 0
+    read_back = int(svc.read_log(unit_dir)[-1].split(".")[0])       # the last transfer
+    for faults, error in [({"power_cut_after_page": 3}, r"the chip did not take new\.bin: \d+ of 4096 bytes differ, "
+                                                        r"the first at 0x060"),
+                          ({"nack_transfer": read_back}, r"written, but the chip could not be read back: .*")]:
+        open(chip, "wb").write(original)
+        result = chip_write(unit_dir, dict(instant, faults=faults))
+        assert result.returncode == 1 and re.fullmatch("Error: " + error, result.stderr.splitlines()[-1]), result
