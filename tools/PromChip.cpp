@@ -196,8 +196,10 @@ int Write(int argc, char* argv[])
     pid_t Holder = InstanceLockTake();
     if (Holder > 0 || (Holder < 0 && ENOENT != errno))
     {
-        return Holder > 0 ? ToolError("eeprom-manager is running on this unit (pid %d) and owns the chip; "
-                                      "stop it first", static_cast<int>(Holder))
+        char HolderText[80];
+        return Holder > 0 ? ToolError("eeprom-manager is running on this unit (%s) and owns the chip; "
+                                      "stop it first",
+                                      InstanceLockDescribe(Holder, HolderText, sizeof(HolderText)))
                           : ToolError("cannot tell whether eeprom-manager is running (%s: %s); not written",
                                       InstanceLockPath, strerror(errno));
     }

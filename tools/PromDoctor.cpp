@@ -133,6 +133,13 @@ private:
     Cause_s Cause = {nullptr, std::string()};
 };
 
+// "pid N", or "pid unknown: ..." for a holder in an unseen PID namespace.
+std::string DescribeHolder(pid_t Holder)
+{
+    char Text[80];
+    return InstanceLockDescribe(Holder, Text, sizeof(Text));
+}
+
 // Where the loader found the crypto library.
 std::string LibraryPath()
 {
@@ -299,7 +306,7 @@ int Diagnose(bool Json, long TimeoutS)
     // The service.
     pid_t Holder = InstanceLockHolder();
     Doctor.Report("service", "eeprom-manager", Holder > 0 ? ST_OK : ST_FAIL,
-                  Holder > 0    ? "running, pid " + std::to_string(Holder)
+                  Holder > 0    ? "running, " + DescribeHolder(Holder)
                   : Holder == 0 ? std::string("not running")
                                 : std::string("cannot tell: ") + strerror(errno),
                   "not_running", "eeprom-manager is not running");

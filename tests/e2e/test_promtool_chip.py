@@ -32,8 +32,17 @@ def test_chip_write_is_refused_while_the_service_runs(run_service, unit_dir):
     chip, _ = svc.provision(unit_dir), svc.provision(unit_dir, serial="654321", image="new.bin")
     service = run_service(svc.unit_description(), unit_dir)
     before = open(chip, "rb").read()
-    result = svc.in_unit(service.pid, [svc.PROMTOOL, "chip", "write", "--yes", str(unit_dir / "new.bin")])
+    write = [svc.PROMTOOL, "chip", "write", "--yes", str(unit_dir / "new.bin")]
+    result = svc.in_unit(service.pid, write)
     assert result.returncode == 1 and b"(pid %d)" % service.pid in result.stderr, result
+    # From a PID namespace of its own the service's pid cannot be seen: still
+    # refused, at once, and doctor still finds the service.
+    hidden = ["unshare", "-p", "-f", "--"]
+    result = svc.in_unit(service.pid, hidden + write)
+    assert result.returncode == 1 and b"(pid unknown: " in result.stderr, result
+    report = json.loads(svc.in_unit(service.pid, hidden + [svc.PROMTOOL, "doctor", "--json"]).stdout)
+    assert [(c["status"], c["detail"]) for c in report["checks"] if c["check"] == "service"] == [
+        ("ok", "running, pid unknown: it runs in a PID namespace not visible from here")], report
     assert open(chip, "rb").read() == before
 
 
