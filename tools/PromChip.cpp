@@ -28,7 +28,7 @@ void ChipUsage(FILE* pOut)
     fprintf(pOut,
         "Usage: promtool chip read -o FILE [--force]\n"
         "       promtool chip show [--mac MAC] [--dump] [--json]\n"
-        "       promtool chip write FILE [--yes]\n"
+        "       promtool chip write FILE [--yes] [--allow-invalid]\n"
         "\n"
         "On the unit: the identity EEPROM at 0x50 on I2C bus 1 (/dev/i2c-1).\n"
         "\n"
@@ -41,7 +41,11 @@ void ChipUsage(FILE* pOut)
         "write  writes the chip image FILE page by page and reads it back. Shows\n"
         "       what will be written and asks first, unless --yes. Refused while\n"
         "       eeprom-manager runs on the unit: it owns the chip (stop it, or rename\n"
-        "       through it with promtool set-name).\n"
+        "       through it with promtool set-name). Refused too when the unit would\n"
+        "       be left without a valid identity: a blank image, a record for another\n"
+        "       MAC address than eth0's (or no eth0 here), or one the service\n"
+        "       publishes nothing for; --allow-invalid writes such an image all the\n"
+        "       same (--yes only answers the question).\n"
         "\n"
         "Examples:\n"
         "  promtool chip read -o backup.bin\n"
@@ -81,6 +85,33 @@ bool UserAgrees(const char* pQuestion)
     }
     Line[strcspn(Line, "\r\n")] = '\0';
     return 0 == strcasecmp(Line, "y") || 0 == strcasecmp(Line, "yes");
+}
+
+// Why the unit would have no valid identity with this chip image on its
+// chip; empty when it would.
+std::string WhyUnfit(const char* pPath, const uint8_t* pImage)
+{
+    if (ImageIsBlank(pImage))
+    {
+        return std::string(pPath) + " is blank (all 0xFF): it holds no record";
+    }
+    eeprom_u Record;
+    memcpy(Record.b, pImage, sizeof(Record.b));
+    cPromImage::Decrypt(Record.b);
+    Judge_s Eth0;
+    JudgeIsBad(HelpCommand, nullptr, &Eth0);
+    if (!Eth0.Have)
+    {
+        return "this unit has no eth0 (or its MAC address cannot be read), so no record is valid here";
+    }
+    if (0 != memcmp(Record.s.mac, Eth0.Mac, sizeof(Eth0.Mac)))
+    {
+        return std::string(pPath) + " holds the record of " + MacText(Record.s.mac) + ", not of this unit's eth0 "
+               + MacText(Eth0.Mac) + ": the service would publish INVLD";
+    }
+    std::string Repair;
+    std::string Reason = UnpublishedReason(Record, &Repair);
+    return Reason.empty() ? Reason : "the service would publish nothing for " + std::string(pPath) + ": " + Reason;
 }
 
 // Prints what a chip image holds, under a heading.
@@ -166,15 +197,18 @@ int Show(int argc, char* argv[])
 int Write(int argc, char* argv[])
 {
     static const option Options[] = {{"yes", no_argument, nullptr, 'y'},
+                                     {"allow-invalid", no_argument, nullptr, 'A'},
                                      {"help", no_argument, nullptr, 'h'},
                                      {nullptr, 0, nullptr, 0}};
     bool Yes = false;
+    bool AllowInvalid = false;
     cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
     for (int Option; (Option = Parser.Next()) != -1;)
     {
         switch (Option)
         {
         case 'y': Yes = true; break;
+        case 'A': AllowInvalid = true; break;
         case 'h': ChipUsage(stdout); return ExitOk;
         default: return ExitUsage;
         }
@@ -189,6 +223,17 @@ int Write(int argc, char* argv[])
     if (ReadImageFile(pPath, Image) || cPromImage::BindCipher())
     {
         return ExitFailed;
+    }
+    // Decided before the chip is touched: --yes answers the question below,
+    // it does not waive this.
+    std::string Unfit = WhyUnfit(pPath, Image);
+    if (!Unfit.empty() && !AllowInvalid)
+    {
+        return ToolError("%s; not written (--allow-invalid writes it all the same)", Unfit.c_str());
+    }
+    if (!Unfit.empty())
+    {
+        ToolWarning("%s; writing it as --allow-invalid asks", Unfit.c_str());
     }
     // The service reads the chip at start and writes it on every rename;
     // two writers would interleave their pages. Holding the service's own

@@ -111,9 +111,9 @@ void WatchUsage(FILE* pOut)
         "\n"
         "Prints each identity message (\"PromInfo\") and each heartbeat (\"HbMon\")\n"
         "of the running eeprom-manager, one line each with a time stamp, until\n"
-        "interrupted (Ctrl-C) or N messages have been shown. Fails when nothing\n"
-        "arrives for SECONDS. When a health monitor already owns the heartbeat\n"
-        "endpoint, only identity messages are shown.\n"
+        "interrupted (Ctrl-C: exit status 130) or N messages have been shown.\n"
+        "Fails when nothing arrives for SECONDS. When a health monitor already\n"
+        "owns the heartbeat endpoint, only identity messages are shown.\n"
         "\n"
         "  --count N          stop after N messages (1 to 1000000)\n");
     CommonOptionsUsage(pOut, WatchDefaultTimeoutS);
@@ -294,6 +294,10 @@ int Watch(int argc, char* argv[])
     {
         return Status;
     }
+    if (ZmqDirIsMissing(argv[0], Options))
+    {
+        return ExitFailed;
+    }
 
     Listeners_s Listeners;
     if (OpenListeners(Options, "showing identity messages only", &Listeners))
@@ -311,17 +315,17 @@ int Watch(int argc, char* argv[])
         zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, WaitMs));
         if (pReady == nullptr)
         {
-            if (!zpoller_terminated(pPoller))
-            {
-                Status = ToolError("no message from eeprom-manager within %ld s; is it running?",
-                                   Options.TimeoutS);
-            }
-            break;  // interrupted: a normal end of watching
+            // Ctrl-C (or SIGTERM) ends a watch as it ends every other wait.
+            Status = zpoller_terminated(pPoller) || zsys_interrupted
+                         ? ExitInterrupted
+                         : ToolError("no message from eeprom-manager within %ld s; is it running?", Options.TimeoutS);
+            break;
         }
         zmsg_t* pMessage = zmsg_recv(pReady);
         if (pMessage == nullptr)
         {
-            break;  // interrupted while receiving
+            Status = ExitInterrupted;
+            break;
         }
         bool OutputFailed = PrintStampedMessage(pMessage);
         zmsg_destroy(&pMessage);
@@ -414,6 +418,10 @@ int SetName(int argc, char* argv[])
     {
         return ExitUsage;
     }
+    if (ZmqDirIsMissing(argv[0], Options))
+    {
+        return ExitFailed;
+    }
     const char* pStored = reinterpret_cast<const char*>(Stored);
     std::string Expected(pStored, strnlen(pStored, sizeof(Stored)));
 
@@ -500,6 +508,10 @@ int Stop(int argc, char* argv[])
     {
         return Status;
     }
+    if (ZmqDirIsMissing(argv[0], Options))
+    {
+        return ExitFailed;
+    }
 
     std::string Where = Endpoint(Options, "SysCntl");
     bool PublisherPresent = false;
@@ -568,6 +580,10 @@ int ShowStatus(int argc, char* argv[])
     if (Status >= 0)
     {
         return Status;
+    }
+    if (ZmqDirIsMissing(argv[0], Options))
+    {
+        return ExitFailed;
     }
     ServiceProbe_s Probe;
     if (ProbeService(Options, "heartbeats cannot be checked from here", &Probe))

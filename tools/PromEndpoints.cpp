@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -93,6 +94,33 @@ bool HeartbeatSubscriber(const ClientOptions_s& Options, BoundSocket_s* pBeats, 
     return false;
 }
 
+}
+
+bool ZmqDirIsMissing(const char* pCommand, const ClientOptions_s& Options)
+{
+    struct stat Info;
+    const char* pDir = Options.ZmqDir.c_str();
+    int Error = stat(pDir, &Info) != 0 ? errno : S_ISDIR(Info.st_mode) ? 0 : ENOTDIR;
+    if (Error == 0)
+    {
+        return false;
+    }
+    if (Error != ENOENT)
+    {
+        ToolError("cannot use the endpoint directory %s: %s", pDir, strerror(Error));
+    }
+    else if (Options.ZmqDir == DefaultZmqDir)
+    {
+        ToolError("no service's endpoint directory here: %s does not exist (not on a unit?); run promtool on the "
+                  "unit, on a simulated one with unitsim-run --unit FILE -- promtool %s, or give --zmq-dir DIR",
+                  pDir, pCommand);
+    }
+    else
+    {
+        ToolError("--zmq-dir %s: no such directory; give a unit's endpoint directory (from outside a simulated "
+                  "unit: /proc/PID/root/dev/shm/zmq)", pDir);
+    }
+    return true;
 }
 
 std::string EndpointPath(const ClientOptions_s& Options, const char* pName)

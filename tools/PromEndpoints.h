@@ -26,6 +26,11 @@ struct ClientOptions_s
     long TimeoutS;          // longest wait of the command, seconds
 };
 
+// Reports a missing or unusable endpoint directory, with the ways to reach
+// a unit's (for pCommand); without it every bind would fail with a bare
+// ENOENT and every connect would wait in vain. Returns true when reported.
+bool ZmqDirIsMissing(const char* pCommand, const ClientOptions_s& Options);
+
 // The socket file of the endpoint Name, and its ipc:// endpoint.
 std::string EndpointPath(const ClientOptions_s& Options, const char* pName);
 std::string Endpoint(const ClientOptions_s& Options, const char* pName);

@@ -121,6 +121,7 @@ bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge)
     }
     // Asked only where eth0 exists, so that its absence is no error report.
     pJudge->Have = if_nametoindex("eth0") != 0 && !GetMacBytesFromIoctl(pJudge->Mac);
+    pJudge->FromEth0 = pJudge->Have;
     return false;
 }
 
@@ -157,7 +158,9 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Jso
            MacText(Record.s.mac).c_str(), Name.c_str());
     if (Judge.Have)
     {
-        printf("Valid for %s: %s\n", MacText(Judge.Mac).c_str(), Valid ? "yes" : "no");
+        // Where the address came from goes before the colon, which ends the key.
+        printf("Valid for %s%s: %s\n", MacText(Judge.Mac).c_str(), Judge.FromEth0 ? " (eth0 of this machine)" : "",
+               Valid ? "yes" : "no");
         // Said only where the record is the unit's: another unit's record is
         // published as invalid whatever its fields hold.
         if (Valid && !Unpublished.empty())

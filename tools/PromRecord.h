@@ -30,6 +30,7 @@ std::string UnpublishedReason(const eeprom_u& Record, std::string* pRepair);
 struct Judge_s
 {
     bool Have = false;      // false: none (no --mac, and no eth0 here)
+    bool FromEth0 = false;  // true: eth0's address, not a --mac argument
     uint8_t Mac[6] = {};
 };
 // The --mac argument pMacArg, or eth0's address when it is null. Returns

@@ -26,7 +26,7 @@ void Usage(FILE* pOut)
         "The identity EEPROM (on the unit):\n"
         "  chip read -o FILE [--force]                 the whole chip into a chip image\n"
         "  chip show [--mac MAC] [--dump] [--json]     decode the chip\n"
-        "  chip write FILE [--yes]                     write a chip image to the chip\n"
+        "  chip write FILE [--yes] [--allow-invalid]   write a chip image to the chip\n"
         "  doctor [--json] [--timeout SECONDS]         check what the identity depends on\n"
         "\n"
         "A running eeprom-manager (on the unit):\n"

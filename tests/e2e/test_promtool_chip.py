@@ -5,7 +5,10 @@ import json
 import re
 import subprocess
 
+import pytest
+
 import service as svc
+from test_promtool_conventions import record_image
 
 MISSES_FIRST = {"faults": {"nack_transfer": 1}}
 
@@ -14,15 +17,17 @@ def test_chip_read_show_and_write(unit_dir):
     chip, new = svc.provision(unit_dir), svc.provision(unit_dir, serial="654321", name="New", image="new.bin")
     original = open(chip, "rb").read()
     unit = svc.write_unit(unit_dir, svc.unit_description(chip=MISSES_FIRST, log="transfers.log"))
+    results = {}
     for args, answer, status in [(["read", "-o", "backup.bin"], None, 0),
                                  (["read", "-o", "backup.bin"], None, 1),      # never overwritten unasked
                                  (["write", "new.bin"], None, 1), (["write", "new.bin"], "\n", 1),  # default: no
-                                 (["write", "new.bin"], "y\n", 0), (["show", "--json"], None, 0)]:
-        result = subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", svc.PROMTOOL, "chip"] + args, cwd=str(unit_dir),
-                                input=answer, stdin=None if answer else subprocess.DEVNULL, capture_output=True,
-                                encoding="utf-8", timeout=60)
+                                 (["write", "new.bin"], "y\n", 0), (["show"], None, 0), (["show", "--json"], None, 0)]:
+        result = results[" ".join(args)] = subprocess.run(
+            [svc.UNITSIM_RUN, "--unit", unit, "--", svc.PROMTOOL, "chip"] + args, cwd=str(unit_dir), input=answer,
+            stdin=None if answer else subprocess.DEVNULL, capture_output=True, encoding="utf-8", timeout=60)
         assert result.returncode == status, (args, result)
     assert (unit_dir / "backup.bin").read_bytes() == original and open(chip, "rb").read() == open(new, "rb").read()
+    assert "Valid for %s (eth0 of this machine): yes" % svc.DEFAULT_MAC in results["show"].stdout.splitlines()
     assert json.loads(result.stdout) == {"serial": "654321", "mac": svc.DEFAULT_MAC, "unit_name": "New",
                                          "judged_against": svc.DEFAULT_MAC, "valid": True, "publishable": True}
     assert len(svc.page_writes(svc.read_log(unit_dir))) == 128
@@ -44,6 +49,30 @@ def test_chip_write_is_refused_while_the_service_runs(run_service, unit_dir):
     assert [(c["status"], c["detail"]) for c in report["checks"] if c["check"] == "service"] == [
         ("ok", "running, pid unknown: it runs in a PID namespace not visible from here")], report
     assert open(chip, "rb").read() == before
+
+
+@pytest.mark.parametrize("unit_mac, image_mac, name, says", [
+    (svc.DEFAULT_MAC, "02:00:00:00:00:02", b"A", "new.bin holds the record of 02:00:00:00:00:02, not of this unit's "
+                                                 "eth0 02:00:00:00:00:01: the service would publish INVLD"),
+    (None, svc.DEFAULT_MAC, b"A", "this unit has no eth0 (or its MAC address cannot be read), so no record is valid"),
+    (svc.DEFAULT_MAC, svc.DEFAULT_MAC, b"A\xff", "the service would publish nothing for new.bin: its unit name "
+                                                  "'A\\xff' is not UTF-8"),
+    (svc.DEFAULT_MAC, None, None, "new.bin is blank (all 0xFF): it holds no record"),
+])
+def test_chip_write_refuses_an_image_that_leaves_the_unit_without_identity(unit_dir, unit_mac, image_mac, name, says):
+    """--yes answers the question only; --allow-invalid writes such an image."""
+    original = open(svc.provision(unit_dir), "rb").read()
+    if name is None:
+        (unit_dir / "new.bin").write_bytes(b"\xff" * 4096)
+    else:
+        record_image(unit_dir / "new.bin", name=name, mac=image_mac)
+    unit = svc.write_unit(unit_dir, svc.unit_description(mac=unit_mac))
+    for extra, status, line in [([], 1, "Error: " + says), (["--allow-invalid"], 0, "Warning: " + says)]:
+        result = subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", svc.PROMTOOL, "chip", "write", "--yes",
+                                 "new.bin"] + extra, cwd=str(unit_dir), capture_output=True, encoding="utf-8", timeout=60)
+        assert result.returncode == status and result.stderr.startswith(line), result
+        assert ("--allow-invalid" in result.stderr.splitlines()[0]) and (unit_dir / "chip.bin").read_bytes() == (
+            original if status else (unit_dir / "new.bin").read_bytes())
 
 
 def chip_write(unit_dir, chip, log=None):

@@ -2,6 +2,7 @@
 installed service, reached through /proc/<pid>/root (--zmq-dir), and inside
 units where it does not run."""
 import json
+import os
 import re
 import signal
 import subprocess
@@ -60,12 +61,13 @@ def test_client_commands_against_a_running_service(run_service, unit_dir):
         pass
     assert svc.receive(monitor) == [b"HbMon", b"Eeprom Manager"]
 
-    # An interrupted watch ends with 0; one that hears nothing more fails.
+    # An interrupted watch ends with 130, as every interrupted wait; one that
+    # hears nothing more fails.
     interrupted, orphaned = (promtool(service, "watch", *more, popen=True) for more in ([], ["--timeout", "2"]))
     try:
         assert interrupted.stdout.readline() and orphaned.stdout.readline()
         interrupted.send_signal(signal.SIGINT)
-        assert interrupted.wait(10) == 0
+        assert interrupted.wait(10) == 130
         stop = promtool(service, "stop")
         assert (stop.returncode, stop.stdout) == (0, 'Sent: ServiceStop [{"HwMgrFPGA": null}]\n')
         assert service.wait(10) == 0
@@ -105,6 +107,16 @@ def test_client_commands_without_a_service(unit_dir, command, message):
                 svc.PROMTOOL, *command, "--timeout", "1")
     assert time.monotonic() - started < 6
     assert (alone.returncode, alone.stdout) == (1, "") and message in alone.stderr.splitlines()
+    # Off the unit there is no endpoint directory: said at once, with the ways to one.
+    no_run = ["unshare", "-m" if os.geteuid() == 0 else "-rm", "sh", "-c", 'mount -t tmpfs none /run && exec "$@"', "sh"]
+    for prefix, zmq_dir, says in [
+            (no_run, [], "no service's endpoint directory here: /run/shm/zmq does not exist (not on a unit?); run "
+                         "promtool on the unit, on a simulated one with unitsim-run --unit FILE -- promtool %s, or "
+                         "give --zmq-dir DIR" % command[0]),
+            ([], ["--zmq-dir", str(unit_dir / "none")], "--zmq-dir %s: no such directory; " % (unit_dir / "none"))]:
+        off = run(*prefix, svc.PROMTOOL, *command, *zmq_dir)
+        assert (off.returncode, off.stdout, off.stderr.count("\n")) == (1, "", 1), off
+        assert off.stderr.startswith("Error: " + says), off
     helped = run(svc.PROMTOOL, command[0], "-h")
     assert (helped.returncode, helped.stderr) == (0, "")
     assert helped.stdout.startswith("Usage: promtool " + command[0])

@@ -81,6 +81,7 @@ def test_image_show_tells_when_the_service_publishes_nothing(tmp_path, serial, n
                                  for extra in ([MAC], [MAC, "--json"], ["02:00:00:00:00:02"]))
     said = [line for line in text.stdout.splitlines() if line.startswith("Service:")]
     assert (text.returncode, as_json.returncode) == (status, status), text
+    assert "Valid for %s: yes" % MAC in text.stdout.splitlines()      # --mac's address: no source named
     assert said == ([] if says is None else ["Service:       publishes nothing for this record: " + says])
     assert json.loads(as_json.stdout)["publishable"] is (says is None)
     # Another unit's record is published as invalid, whatever it holds.
