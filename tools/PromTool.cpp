@@ -35,7 +35,8 @@ void Usage(FILE* pOut)
         "  stop                   ask the service to stop\n"
         "  status                 wait for one identity message and one heartbeat\n"
         "\n"
-        "Each command has --help. Exit status: 0 done, 1 failed, 2 usage error.\n"
+        "Each command has --help. Exit status: 0 done, 1 failed, 2 usage error,\n"
+        "130 interrupted.\n"
         "Examples:\n"
         "  promtool image create --serial 123456 --mac 02:00:00:00:00:01 --name \"Unit A\" -o chip.bin\n"
         "  promtool set-name \"Bench 7\"\n");
