@@ -6,6 +6,7 @@
 
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 #include <malloc.h>
 
 namespace
@@ -16,14 +17,29 @@ const char* const StatusTopic = "SysStatus";
 const char* const StatusOkText = "Ok";
 const char* const StatusErrorText = "Error";
 
-// Largest inbound message a listener accepts; -1: no limit.
-int64_t ListenerMaxMsgSize = -1;
+// Bytes received between two trims of the heap. Frames below glibc's mmap
+// threshold (128 KiB by default) come from the malloc arenas (libzmq's I/O
+// thread allocates them in its own) and stay there after they are freed:
+// trimming after every 64 KiB bounds what a burst of messages leaves behind,
+// at the cost of one trim per thousand or so ordinary commands.
+const size_t TrimEveryBytes = 64 * 1024;
 
-// True when the frame holds exactly Text: the whole frame, not a prefix and
-// not the part before an embedded NUL.
+int64_t ListenerMaxMsgSize = -1;    // largest inbound message; -1: no limit
+int ListenerMaxQueued = 0;          // receive high-water mark; 0: libzmq's
+size_t BytesSinceTrim = 0;          // received since the heap was trimmed
+
+// True when the frame read as a C string is Text: its bytes up to the first
+// NUL, or all of them when it has none. A C peer may send a text with its
+// terminating NUL; a longer text without a NUL right after is another one.
 bool FrameIs(zframe_t* pFrame, const char* Text)
 {
-    return nullptr != pFrame && zframe_streq(pFrame, Text);
+    if (nullptr == pFrame)
+    {
+        return false;
+    }
+    const char* pData = reinterpret_cast<const char*>(zframe_data(pFrame));
+    const size_t Length = strlen(Text);
+    return Length == strnlen(pData, zframe_size(pFrame)) && 0 == memcmp(pData, Text, Length);
 }
 
 // The steps shared by both creation operations. Strict turns a failed
@@ -37,21 +53,18 @@ zsock_t* CreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenConn
     zsock_t* pSocket = zsock_new(ZmqSocketType);
     assert(nullptr != pSocket);
     // Before attaching: connections copy the socket's options when made.
-    // libzmq treats a message over ZMQ_MAXMSGSIZE as a protocol error and
+    // libzmq treats a frame over ZMQ_MAXMSGSIZE as a protocol error and
     // closes that connection. A peer that connected to us reconnects by
     // itself, but our own connection to a bound peer is never re-made after
-    // a protocol error: a connecting listener gets no such limit and drops
-    // oversized messages itself (ZmqDropOversized) instead.
+    // a protocol error: a connecting listener gets no such limit, and its
+    // reader drops oversized messages (ZmqRecvLimited) instead.
     if (LCT_CONNECT == ConnectType)
     {
         zsock_set_reconnect_ivl_max(pSocket, ZmqReconnectIvlMaxMs);
     }
-    else if (ListenerMaxMsgSize >= 0)
+    else
     {
-        int Result = zmq_setsockopt(zsock_resolve(pSocket), ZMQ_MAXMSGSIZE, &ListenerMaxMsgSize,
-                                    sizeof(ListenerMaxMsgSize));
-        assert(0 == Result);
-        (void)Result;
+        ZmqLimitInbound(pSocket);
     }
 
     // Attach: only LCT_CONNECT connects, any other value binds.
@@ -119,12 +132,8 @@ int ParseSystemControl(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* arg)
 {
     (void)pLocalLoop;
     (void)arg;
-    zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
+    zmsg_t* pMessage = ZmqRecvLimited(pLocalSubSocket, nullptr);
     if (nullptr == pMessage)
-    {
-        return 0;
-    }
-    if (ZmqDropOversized(&pMessage))
     {
         return 0;
     }
@@ -148,8 +157,8 @@ int SystemStatCallback(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* pSta
 {
     (void)pLocalLoop;
     ProcessStatus_e Status = PS_WAITING;
-    zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
-    if (nullptr != pMessage && !ZmqDropOversized(&pMessage))
+    zmsg_t* pMessage = ZmqRecvLimited(pLocalSubSocket, nullptr);
+    if (nullptr != pMessage)
     {
         if (FrameIs(zmsg_first(pMessage), StatusTopic))
         {
@@ -183,23 +192,80 @@ void ZmqPrintLibVersions()
     (void)Patch;
 }
 
-void ZmqSetListenerMaxMsgSize(int64_t MaxBytes)
+void ZmqSetListenerLimits(int64_t MaxMsgBytes, int MaxQueuedMsgs)
 {
-    ListenerMaxMsgSize = MaxBytes;
+    ListenerMaxMsgSize = MaxMsgBytes;
+    ListenerMaxQueued = MaxQueuedMsgs;
 }
 
-bool ZmqDropOversized(zmsg_t** ppMessage)
+void ZmqLimitInbound(zsock_t* pSocket)
 {
-    if (nullptr == *ppMessage || ListenerMaxMsgSize < 0
-        || zmsg_content_size(*ppMessage) <= static_cast<size_t>(ListenerMaxMsgSize))
+    if (ListenerMaxMsgSize >= 0)
     {
-        return false;
+        int Result = zmq_setsockopt(zsock_resolve(pSocket), ZMQ_MAXMSGSIZE, &ListenerMaxMsgSize,
+                                    sizeof(ListenerMaxMsgSize));
+        assert(0 == Result);
+        (void)Result;
     }
-    zmsg_destroy(ppMessage);
-    // A large message is the one allocation that can raise the allocator's
-    // thresholds and stay in the heap after it is freed: give it back now.
-    malloc_trim(0);
-    return true;
+    if (ListenerMaxQueued > 0)
+    {
+        zsock_set_rcvhwm(pSocket, ListenerMaxQueued);
+    }
+}
+
+zmsg_t* ZmqRecvLimited(zsock_t* pSocket, bool* pDropped)
+{
+    zmsg_t* pMessage = nullptr;
+    size_t Frames = 0;
+    size_t Total = 0;
+    bool Dropped = false;
+    // libzmq hands a message over only once all its frames have arrived, so
+    // after the first frame the rest are there: none of these reads waits.
+    for (bool More = true; More; Frames++)
+    {
+        zframe_t* pFrame = zframe_recv_nowait(pSocket);
+        if (nullptr == pFrame)
+        {
+            // Nothing waiting; or a read that failed in mid-message, which
+            // leaves a part that must not pass for a whole message.
+            Dropped = (0 != Frames);
+            break;
+        }
+        More = zframe_more(pFrame);
+        Total += zframe_size(pFrame);
+        Dropped = Dropped || (ListenerMaxMsgSize >= 0 && Total > static_cast<uint64_t>(ListenerMaxMsgSize));
+        if (Dropped)
+        {
+            // Past the limit: this frame and those before it go now, the
+            // ones still to come each as soon as it is read.
+            zframe_destroy(&pFrame);
+            zmsg_destroy(&pMessage);
+            continue;
+        }
+        if (nullptr == pMessage)
+        {
+            pMessage = zmsg_new();
+            assert(nullptr != pMessage);
+        }
+        zmsg_append(pMessage, &pFrame);
+    }
+    if (Dropped)
+    {
+        zmsg_destroy(&pMessage);
+    }
+
+    // Give back what the frames took once enough has gone through.
+    BytesSinceTrim += Total;
+    if (BytesSinceTrim >= TrimEveryBytes)
+    {
+        malloc_trim(0);
+        BytesSinceTrim = 0;
+    }
+    if (nullptr != pDropped)
+    {
+        *pDropped = Dropped;
+    }
+    return pMessage;
 }
 
 bool ZmqTopicIs(zmsg_t* pMessage, const char* pTopic)

@@ -11,8 +11,9 @@
 // socket that cannot be created or a null topic entry is fatal.
 //
 // The returned socket belongs to the caller, who destroys it (zsock_destroy)
-// after the loop is destroyed. The module's only state is the optional
-// inbound size limit of ZmqSetListenerMaxMsgSize.
+// after the loop is destroyed. The module's only state is the inbound limits
+// of ZmqSetListenerLimits and the count of bytes received since the heap was
+// last trimmed.
 #ifndef DEVICE_WIDGETS_ZMQUTILS_H
 #define DEVICE_WIDGETS_ZMQUTILS_H
 
@@ -72,33 +73,54 @@ zsock_t* ZmqCreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenC
 // peer that appears is reached within about 2 s.
 const int ZmqReconnectIvlMaxMs = 2000;
 
-// Caps the size of inbound messages on listeners created from now on (the
-// whole 64-bit value; -1, the default, sets no limit). A bound listener has
-// libzmq enforce it: a peer that sends more is disconnected, the message
-// dropped unread, and the peer reconnects by itself. A connecting listener
-// gets the reconnect back-off instead and must drop oversized messages in
-// its reader (ZmqDropOversized), because libzmq would close our connection
-// to the peer for good.
-void ZmqSetListenerMaxMsgSize(int64_t MaxBytes);
-// Destroys *ppMessage (and nulls it) when it is larger than the listener
-// limit, returning its memory to the system. Returns true when it did.
-bool ZmqDropOversized(zmsg_t** ppMessage);
-// True when the first frame of pMessage is exactly pTopic, whole: a frame
-// with more bytes after an embedded NUL is not the topic.
+// Inbound limits of the listeners created from now on (the service sets 64
+// KiB and 16 messages before it creates its first socket).
+//  MaxMsgBytes: the largest message, all its frames together, that
+//   ZmqRecvLimited passes on; -1 (the default) sets none. A bound listener
+//   also has libzmq refuse any single frame larger than this from the frame's
+//   header, before storing it: the sender is disconnected and its libzmq
+//   reconnects by itself. libzmq limits frames only, never a whole message,
+//   and a connecting listener gets no libzmq limit at all, because libzmq
+//   never re-makes its own connection to a bound peer after that protocol
+//   error: readers enforce the total themselves.
+//  MaxQueuedMsgs: how many messages a bound listener queues (libzmq's receive
+//   high-water mark). It counts whole messages whatever their size, so it
+//   bounds the queue's bytes only together with the frame limit, and one
+//   message of many frames is still taken whole into libzmq's queue before
+//   its first frame can be read. A full queue makes a pushing sender wait:
+//   nothing is lost. 0 keeps libzmq's default (1000).
+void ZmqSetListenerLimits(int64_t MaxMsgBytes, int MaxQueuedMsgs);
+// Applies those limits to pSocket, which must not be bound yet: each
+// connection a bound socket accepts copies its options when it is made.
+void ZmqLimitInbound(zsock_t* pSocket);
+// Receives one waiting message without blocking, frame by frame. Returns it,
+// or null when nothing was waiting (*pDropped false) or when its frames
+// together exceeded MaxMsgBytes (*pDropped true): that message is read to its
+// end, each frame released as soon as it is read, so it is never held here.
+// After every 64 KiB received, big messages and small, the heap is trimmed
+// (all malloc arenas, libzmq's I/O thread's included), so the memory a large
+// message took is given back. pDropped may be null.
+zmsg_t* ZmqRecvLimited(zsock_t* pSocket, bool* pDropped);
+// True when the first frame of pMessage, read as a C string, is pTopic: its
+// bytes up to its first NUL, or all of them when it has none. "Set Prom"
+// sent with its terminating NUL (and whatever follows that) is "Set Prom";
+// "Set Promx" is another topic.
 bool ZmqTopicIs(zmsg_t* pMessage, const char* pTopic);
 
-// Reader for the system-control channel. Receives one waiting message; when
-// its first frame is exactly "ServiceStop" and its payload is addressed to
-// this service (JsonParseStop), returns -1 to end the loop. Returns 0 when
-// nothing is waiting, for any other topic (such as a longer one that the
-// prefix subscription lets through), and for a payload that is missing or
-// not addressed to us. The message is always consumed. arg is not used.
+// Reader for the system-control channel. Receives one waiting message
+// (ZmqRecvLimited); when its topic is "ServiceStop" (ZmqTopicIs) and its
+// payload is addressed to this service (JsonParseStop), returns -1 to end
+// the loop. Returns 0 when nothing is waiting, for an oversized message, for
+// any other topic (such as a longer one that the prefix subscription lets
+// through), and for a payload that is missing or not addressed to us. The
+// message is always consumed. arg is not used.
 int ParseSystemControl(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* arg);
 
 // Reader for the system status channel. Receives one waiting message and
 // stores into *pStatus (a ProcessStatus_e, may be null): PS_OK for
-// "SysStatus"/"Ok", PS_FAULT for "SysStatus"/"Error" (exact case), and
-// PS_WAITING for anything else or when nothing was waiting. Returns 0.
+// "SysStatus"/"Ok", PS_FAULT for "SysStatus"/"Error" (exact case, each frame
+// read as a C string, as ZmqTopicIs does), and PS_WAITING for anything else,
+// an oversized message, or when nothing was waiting. Returns 0.
 int SystemStatCallback(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* pStatus);
 
 // Queries the messaging library's version and discards it; prints nothing.

@@ -69,18 +69,24 @@ int JsonParseCommandMessage(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void*
 {
     (void)pLocalLoop;
     (void)arg;
+    // Oversized: dropped without a word, whatever the record's state, so a
+    // flood of them cannot become a flood of reports.
+    bool Dropped = false;
+    zmsg_t* pMessage = ZmqRecvLimited(pLocalSubSocket, &Dropped);
+    if (Dropped)
+    {
+        return CommandResult;
+    }
+    assert(nullptr != pMessage);
     if (!pProm->HasValidData())
     {
-        zmsg_t* pDiscard = zmsg_recv_nowait(pLocalSubSocket);
-        zmsg_destroy(&pDiscard);
+        zmsg_destroy(&pMessage);
         printf("%s", PromErrorTag);
         printf("Command ignored: the EEPROM record is not valid for this unit.\n");
         return CommandResult;
     }
 
-    zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
-    assert(nullptr != pMessage);
-    // The whole frame: "Set Prom" followed by a NUL and more is another topic.
+    // "Set Prom" as a C string: a peer may send it with its terminating NUL.
     bool IsSetProm = ZmqTopicIs(pMessage, SetPromTopic);
     char* pTopic = zmsg_popstr(pMessage);
     assert(nullptr != pTopic);

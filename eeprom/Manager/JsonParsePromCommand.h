@@ -7,8 +7,9 @@
 // to the chip before the handler returns; the publisher sends it at the next
 // tick. Commands that arrive while the record is not valid, other topics,
 // bodies that are not JSON, and messages without a body are consumed and
-// change nothing. Inbound messages are capped at 64 KiB; a larger one is
-// dropped by the messaging library. The handler never ends the loop.
+// change nothing. A message over the listener limit (64 KiB, all frames
+// together) is dropped unread and unreported. The handler never ends the
+// loop.
 #ifndef EEPROM_MANAGER_JSONPARSEPROMCOMMAND_H
 #define EEPROM_MANAGER_JSONPARSEPROMCOMMAND_H
 

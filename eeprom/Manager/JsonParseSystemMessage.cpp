@@ -27,15 +27,16 @@ int JsonParseSystemMessage(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* 
 {
     (void)pLocalLoop;
     (void)arg;
-    zmsg_t* pMessage = zmsg_recv_nowait(pLocalSubSocket);
-    assert(nullptr != pMessage);
     // This socket connects, so libzmq cannot cap its messages without
     // dropping the connection for good: oversized ones are dropped here.
-    if (ZmqDropOversized(&pMessage))
+    bool Dropped = false;
+    zmsg_t* pMessage = ZmqRecvLimited(pLocalSubSocket, &Dropped);
+    if (Dropped)
     {
         return 0;
     }
-    // The subscription matches by prefix: demand the exact topic, whole.
+    assert(nullptr != pMessage);
+    // The subscription matches by prefix: demand the topic itself.
     bool IsStopTopic = ZmqTopicIs(pMessage, ServiceStopTopic);
     char* pTopic = zmsg_popstr(pMessage);
     char* pjsData = zmsg_popstr(pMessage);

@@ -1,10 +1,11 @@
 // JsonParseSystemMessage: the system-control listener.
 //
 // A SUB socket connected to ipc:///run/shm/zmq/SysCntl and subscribed to
-// "ServiceStop". A message whose topic is exactly "ServiceStop" and whose
-// payload is addressed to this service ends the event loop; every other
-// message is consumed and ignored. Connecting works before the publisher
-// binds; messages flow once it does. Inbound messages are capped at 64 KiB.
+// "ServiceStop". A message whose topic is "ServiceStop" (sent with or
+// without its terminating NUL) and whose payload is addressed to this
+// service ends the event loop; every other message is consumed and ignored,
+// and so is one over the listener limit (64 KiB, all frames together).
+// Connecting works before the publisher binds; messages flow once it does.
 #ifndef EEPROM_MANAGER_JSONPARSESYSTEMMESSAGE_H
 #define EEPROM_MANAGER_JSONPARSESYSTEMMESSAGE_H
 

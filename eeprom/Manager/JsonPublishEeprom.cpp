@@ -8,6 +8,7 @@
 #include <jansson.h>
 
 #include "Prom.h"
+#include "ZmqUtils.h"
 
 namespace
 {
@@ -68,6 +69,9 @@ void JsonPromPublishCreateSocket()
 {
     pEpStatSockIpc = zsock_new(ZMQ_PUB);
     assert(nullptr != pEpStatSockIpc);
+    // Subscriptions are inbound messages too, and libzmq keeps each one a
+    // subscriber makes: limited like every listener's, before the bind.
+    ZmqLimitInbound(pEpStatSockIpc);
     if (0 != zsock_bind(pEpStatSockIpc, "%s", PromStatEndpoint))
     {
         printf("%s", PromErrorTag);

@@ -2,6 +2,7 @@
 #include "MainCzmq.h"
 
 #include <cassert>
+#include <malloc.h>
 
 #include "HeartBeater.h"
 #include "I2cBus.h"
@@ -17,8 +18,19 @@ const size_t TickPeriodMs = 1000;
 const size_t TickRepeatForever = 0;     // zloop reads 0 as "without end"
 const size_t LoopTimerLimit = 1;        // the tick is the loop's only timer
 const char* const HbProcessName = "Eeprom Manager";
-// Ample for any valid command or stop request; larger messages are dropped.
+// Ample for any valid command, stop request or subscription; larger
+// messages are dropped.
 const int64_t MaxInboundMessageBytes = 64 * 1024;
+// Commands a bound socket queues while the loop is busy (a rename holds it
+// for about 0.7 s); further senders wait, so none is lost.
+const int MaxQueuedMessages = 16;
+// glibc's default thresholds, pinned. Left dynamic, freeing a block over
+// 128 KiB (a large frame on the system-control socket) raises the mmap
+// threshold to its size and the trim threshold to twice that; a thread's
+// arena then keeps that much free on top of its heap, where malloc_trim
+// does not reach, after every large message.
+const int MallocMmapThresholdBytes = 128 * 1024;
+const int MallocTrimThresholdBytes = 128 * 1024;
 }
 
 static zloop_t* pPromLoop = nullptr;
@@ -27,6 +39,8 @@ static cHeartBeater* pHbBeater = nullptr;
 
 void InitCzmqLoop()
 {
+    mallopt(M_MMAP_THRESHOLD, MallocMmapThresholdBytes);
+    mallopt(M_TRIM_THRESHOLD, MallocTrimThresholdBytes);
     pPromLoop = zloop_new();
     assert(nullptr != pPromLoop);
 
@@ -34,8 +48,9 @@ void InitCzmqLoop()
     CreateProm();
     // The first identity text is ready before any socket exists.
     JsonPromPublishCreateObject();
+    // Before the first socket: the publisher takes subscriptions inbound.
+    ZmqSetListenerLimits(MaxInboundMessageBytes, MaxQueuedMessages);
     JsonPromPublishCreateSocket();
-    ZmqSetListenerMaxMsgSize(MaxInboundMessageBytes);
     JsonParseCommandCreateSocket(pPromLoop);
     JsonParseSystemMessageCreate(pPromLoop);
     pHbBeater = new cHeartBeater(HbProcessName);

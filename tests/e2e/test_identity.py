@@ -34,6 +34,7 @@ def test_invalid_record_is_published_as_invalid_and_never_written(run_service, u
     sub = service.identity_subscriber()
     assert svc.next_identity(sub) == svc.INVALID_IDENTITY
     before = (unit_dir / "chip.bin").read_bytes()
+    service.send_command(b"Set Prom", b"{}", b"x" * 65536)     # over 64 KiB: dropped without a word
     service.set_name("One")
     service.set_name("Two")
     expected = svc.BANNER + at_start + 2 * (per_command + NOT_VALID)

@@ -1,7 +1,8 @@
 // Fuzzes the system-control reader: the input goes as a message through a
 // real ZeroMQ socket pair (cFuzzChannel) to the service's handler, which
-// must never crash or leak, and ends the loop only for the exact topic
-// "ServiceStop".
+// must never crash or leak, and ends the loop only for the topic
+// "ServiceStop" (the first frame up to its first NUL).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,17 +20,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         return 1;
     }
     pChannel = new cFuzzChannel();
-    ZmqSetListenerMaxMsgSize(64 * 1024);
+    ZmqSetListenerLimits(64 * 1024, 0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size)
 {
     std::string Text(reinterpret_cast<const char*>(pData), Size);
-    bool ExactTopic = 0 == Text.rfind("ServiceStop\xff", 0);
+    // The frames hold every byte but the 0xFF separators.
+    std::string Frame = Text.substr(0, Text.find('\xff'));
+    bool IsStopTopic = Frame.size() < Text.size() && Frame.substr(0, Frame.find('\0')) == "ServiceStop"
+                       && Size - std::count(Text.begin(), Text.end(), '\xff') <= 64 * 1024;
     int Result = JsonParseSystemMessage(nullptr, pChannel->Send(pData, Size), nullptr);
-    // Only the exact topic, with a payload, can end the loop.
-    if ((-1 == Result && !ExactTopic) || (0 != Result && -1 != Result))
+    // Only the topic, with a payload, within the limit, can end the loop.
+    if ((-1 == Result && !IsStopTopic) || (0 != Result && -1 != Result))
     {
         __builtin_trap();
     }

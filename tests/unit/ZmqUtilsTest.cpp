@@ -108,25 +108,48 @@ TEST_F(ZmqUtilsTest, SubscriberTakesEverythingOrItsTopicPrefixesInOrder)
     EXPECT_EQ((tFrames{"Middle", "x"}), Receive(pSomeSub));
 }
 
-// Only LCT_CONNECT connects. The size limit in force when a listener is
-// bound applies to it: a larger message is dropped, and 2^32 must not wrap
-// into a smaller limit. A pull socket never reads the topics (a null array).
-TEST_F(ZmqUtilsTest, PullListenersBindOrConnectAndTakeMessagesUpToTheLimit)
+// Only LCT_CONNECT connects. The limits in force when a listener is bound
+// apply to it: a larger frame is dropped, and 2^32 must not wrap into a
+// smaller limit; a pusher waits once the queue is full. A pull socket never
+// reads the topics (a null array).
+TEST_F(ZmqUtilsTest, PullListenersBindOrConnectAndTakeMessagesUpToTheLimits)
 {
-    const struct { teListenConnectType ConnectType; std::string Name; int64_t Limit; } Cases[] = {
-        {LCT_BIND, "bind", -1}, {static_cast<teListenConnectType>(5), "five", -1}, {LCT_CONNECT, "connect", -1},
-        {LCT_BIND, "huge", int64_t(1) << 32}, {LCT_BIND, "small", 256}};
+    const struct { teListenConnectType ConnectType; std::string Name; int64_t Limit; int Queue; } Cases[] = {
+        {LCT_BIND, "bind", -1, 0}, {static_cast<teListenConnectType>(5), "five", -1, 0},
+        {LCT_CONNECT, "connect", -1, 0}, {LCT_BIND, "huge", int64_t(1) << 32, 0}, {LCT_BIND, "small", 256, 0},
+        {LCT_BIND, "queue", -1, 4}};
     for (const auto& Case : Cases)
     {
         const bool Binds = (LCT_CONNECT != Case.ConnectType);
-        ZmqSetListenerMaxMsgSize(Case.Limit);
+        ZmqSetListenerLimits(Case.Limit, Case.Queue);
         void* pPull = zsock_resolve(Listen(Case.Name, Case.ConnectType, ZMQ_PULL, 3));
-        ZmqSetListenerMaxMsgSize(-1);
+        ZmqSetListenerLimits(-1, 0);
         // Binding an ipc endpoint creates its socket file; connecting does not.
         EXPECT_EQ(Binds, 0 == access((Dir + Case.Name).c_str(), F_OK)) << Case.Name;
         if (256 == Case.Limit)
         {
             Send(Peer(ZMQ_PUSH, !Binds, Case.Name), {std::string(1000, 'x')});
+        }
+        if (0 != Case.Queue)
+        {
+            // 32 KiB messages until a send waits 200 ms: about a dozen fit
+            // into the queue, the pipes' buffers and the kernel's; libzmq's
+            // default queue would take all 200.
+            void* pPush = Peer(ZMQ_PUSH, !Binds, Case.Name);
+            const int OneMessage = 1, WaitMs = 200;
+            zmq_setsockopt(pPush, ZMQ_SNDHWM, &OneMessage, sizeof(OneMessage));
+            zmq_setsockopt(pPush, ZMQ_SNDTIMEO, &WaitMs, sizeof(WaitMs));
+            const std::string Block(32 * 1024, 'q');
+            int Sent = 0;
+            while (Sent < 200 && 0 <= zmq_send(pPush, Block.data(), Block.size(), 0))
+            {
+                Sent++;
+            }
+            EXPECT_LT(Sent, 100);
+            for (; Sent > 0; Sent--)    // every one of them arrives
+            {
+                ASSERT_EQ(1u, Receive(pPull).size()) << Sent;
+            }
         }
         Send(Peer(ZMQ_PUSH, !Binds, Case.Name), {"Set Prom", "{}"});
         EXPECT_EQ((tFrames{"Set Prom", "{}"}), Receive(pPull)) << Case.Name;
@@ -159,9 +182,22 @@ TEST_F(ZmqUtilsTest, LenientCreationReportsAndStillReturnsTheSocket)
     EXPECT_EQ(0, access((Dir + "unread").c_str(), F_OK));
 }
 
+// Frames followed by frames of filler, Total bytes in all.
+static tFrames Filled(tFrames Frames, size_t Total)
+{
+    size_t Size = 0;
+    std::for_each(Frames.begin(), Frames.end(), [&Size](const std::string& Frame) { Size += Frame.size(); });
+    for (; Size < Total; Size += Frames.back().size())
+    {
+        Frames.emplace_back(std::min<size_t>(30000, Total - Size), 'f');
+    }
+    return Frames;
+}
+
 // Each message is sent twice, for each reader in turn: both must consume it.
 TEST_F(ZmqUtilsTest, ReadersMapEachMessage)
 {
+    const size_t Limit = 64 * 1024;
     const struct { tFrames Frames; int Stop; ProcessStatus_e Status; } Cases[] = {
         {{"ServiceStop", ForUs}, -1, PS_WAITING},          {{"ServiceStop", ForUs, "extra"}, -1, PS_WAITING},
         {{"ServiceStop", "[{\"Other\": 1}]"}, 0, PS_WAITING}, {{"ServiceStopX", ForUs}, 0, PS_WAITING},
@@ -171,19 +207,23 @@ TEST_F(ZmqUtilsTest, ReadersMapEachMessage)
         {{"SysStatus", "ok"}, 0, PS_WAITING},              {{"SysStatus", "Okay"}, 0, PS_WAITING},
         {{"SysStatus"}, 0, PS_WAITING},                    {{"SysStatusX", "Ok"}, 0, PS_WAITING},
         {{"Other", "Error"}, 0, PS_WAITING},
-        // Topics and status texts are whole frames, NULs included.
-        {{std::string("ServiceStop\0", 12), ForUs}, 0, PS_WAITING},
-        {{std::string("SysStatus\0x", 11), "Ok"}, 0, PS_WAITING},
-        {{"SysStatus", std::string("Ok\0", 3)}, 0, PS_WAITING},
-        // Over the limit (set below) these readers drop what libzmq let in.
-        {{"ServiceStop", ForUs + std::string(300, ' ')}, 0, PS_WAITING},
-        {{"SysStatus", "Ok", std::string(300, ' ')}, 0, PS_WAITING},
+        // Topics and status texts are C strings: up to the first NUL.
+        {{std::string("ServiceStop\0tail", 16), ForUs}, -1, PS_WAITING},
+        {{std::string("SysStatus\0", 10), std::string("Error\0x", 7)}, 0, PS_FAULT},
+        {{"SysStatus", std::string("Ok\0", 3)}, 0, PS_OK},
+        {{"SysStat", "Ok"}, 0, PS_WAITING},
+        // Up to the limit in all frames together, and not one byte more.
+        {Filled({"ServiceStop", ForUs}, Limit), -1, PS_WAITING},
+        {Filled({"ServiceStop", ForUs}, Limit + 1), 0, PS_WAITING},
+        {Filled({"SysStatus", "Ok"}, Limit), 0, PS_OK},
+        {Filled({"SysStatus", "Ok"}, Limit + 1), 0, PS_WAITING},
+        {{"ServiceStop", ForUs + std::string(Limit, ' ')}, 0, PS_WAITING},
     };
     zsock_t* pPull = Listen("pull", LCT_BIND, ZMQ_PULL);
     zmq_pollitem_t Item = {zsock_resolve(pPull), 0, ZMQ_POLLIN, 0};
     void* pPush = Peer(ZMQ_PUSH, false, "pull");
     cCaptureStdout Capture;
-    ZmqSetListenerMaxMsgSize(256);
+    ZmqSetListenerLimits(Limit, 0);
     for (const auto& Case : Cases)
     {
         ProcessStatus_e Status = PS_SHUTDOWN;
@@ -195,7 +235,7 @@ TEST_F(ZmqUtilsTest, ReadersMapEachMessage)
         EXPECT_EQ(0, SystemStatCallback(pLoop, pPull, &Status));
         EXPECT_EQ(Case.Status, Status) << Case.Frames[0];
     }
-    ZmqSetListenerMaxMsgSize(-1);
+    ZmqSetListenerLimits(-1, 0);
     // The two payloads that are no JSON array ("not json" and none) were
     // passed on and reported: three lines of the parser's, one not-an-array.
     std::string Output = Capture.Finish();
