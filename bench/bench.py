@@ -8,6 +8,9 @@
    per tick counted by callgrind inside the tick handler.
 3. Memory: peak RSS, and RSS and open descriptors before and after 10,000
    commands.
+4. Oversized messages: peak RSS while a 100 MiB message (1,602 frames, or
+   one) goes to the command socket and to the system-control socket, RSS
+   after it, and the peak for a burst of 64 KiB commands behind a rename.
 """
 import json
 import os
@@ -18,6 +21,8 @@ import sys
 import tempfile
 import time
 import traceback
+
+import zmq
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import service as svc  # noqa: E402
@@ -229,6 +234,57 @@ def bench_memory(commands=10000, batch=500):
         service.close()
 
 
+def bench_oversized():
+    print("== Oversized messages (100 MiB; dropped unread) ==")
+    mib = 1024 * 1024
+    frame = b"x" * 65536
+    with tempfile.TemporaryDirectory() as unit_dir:
+        service = start(unit_dir)
+        control = service.system_control()
+        sub = service.identity_subscriber()
+        svc.next_identity(sub)
+        names = iter("Bench %d" % n for n in range(100))
+
+        def rss():
+            return kib(proc_status(service.pid)["VmRSS"])
+
+        def measure(what, send, channel):
+            """Peak RSS while send() is handled, RSS after, and when it was back."""
+            with open("/proc/%d/clear_refs" % service.pid, "w") as f:
+                f.write("5")    # resets the peak
+            base = rss()
+            sent = time.monotonic()
+            send()
+            if channel == "command":     # handled in order: a rename behind it tells when
+                name = next(names)
+                service.set_name(name)
+                svc.wait_identity(sub, svc.identity(name), timeout=60)
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and (rss() > base + 2048 or (
+                    channel == "control" and kib(proc_status(service.pid)["VmHWM"]) < base + 50 * 1024)):
+                time.sleep(0.02)
+            back = time.monotonic() - sent
+            print("  %-44s peak %7d KiB, after %6d KiB (before %d), %.2f s"
+                  % (what, kib(proc_status(service.pid)["VmHWM"]), rss(), base, back))
+
+        measure("command, 1,602 frames:", lambda: service.send_command(
+            *([b"Set Prom", b'{"Unit Name": "Big"}'] + [frame] * 1600)), "command")
+        measure("command, one frame (refused by libzmq):", lambda: service.socket(zmq.PUSH, "PromCmd").send_multipart(
+            [b"Set Prom" + b"x" * (100 * mib)]), "command")
+        measure("system control, 1,602 frames:", lambda: control.send_multipart(
+            [b"ServiceStop", b'[{"HwMgrFPGA": null}]'] + [frame] * 1600), "control")
+        measure("system control, one frame:", lambda: control.send_multipart(
+            [b"ServiceStop" + b"x" * (100 * mib)]), "control")
+
+        def burst():
+            service.set_name(next(names))      # holds the loop for about 0.7 s
+            for _ in range(1000):
+                service.send_command(b"Set Prom", b"{}" + b" " * (65536 - 10))
+        measure("1,000 commands of 64 KiB behind a rename:", burst, "command")
+        service.stop()
+        service.close()
+
+
 USAGE = """Usage: bench/run [--quick]   (--quick: 10 s of idle instead of 60)
 bench/run builds and installs first; bench/bench.py [--quick] runs the
 benchmarks alone, on an installed build (EEPROM_PREFIX, BENCH_BIN)."""
@@ -250,6 +306,7 @@ def main(args):
         bench_late_peer()
         bench_callgrind()
         bench_memory()
+        bench_oversized()
     except Exception as error:    # the trace for the developer, then one line
         traceback.print_exc()
         print("Error: the benchmark failed: %s" % (str(error) or type(error).__name__), file=sys.stderr)
