@@ -1,6 +1,6 @@
-"""What a unit meets in the field: hostile or oversized messages, a chip still
-busy at start, a unit without eth0, a second instance, stray arguments, and
-peers that appear late."""
+"""What a unit meets in the field: hostile or oversized messages, a unit
+without eth0, a second instance, stray arguments, and peers that appear
+late. (A chip still busy at start: test_chip_timing.py.)"""
 import json
 import os
 import signal
