@@ -316,7 +316,7 @@ int Watch(int argc, char* argv[])
         if (pReady == nullptr)
         {
             // Ctrl-C (or SIGTERM) ends a watch as it ends every other wait.
-            Status = zpoller_terminated(pPoller) || zsys_interrupted
+            Status = zpoller_terminated(pPoller)
                          ? ExitInterrupted
                          : ToolError("no message from eeprom-manager within %ld s; is it running?", Options.TimeoutS);
             break;
