@@ -42,6 +42,23 @@ bool FrameIs(zframe_t* pFrame, const char* Text)
     return Length == strnlen(pData, zframe_size(pFrame)) && 0 == memcmp(pData, Text, Length);
 }
 
+// Applies the listener limits to pSocket, which must not be bound yet:
+// each connection a bound socket accepts copies its options when made.
+void LimitInbound(zsock_t* pSocket)
+{
+    if (ListenerMaxMsgSize >= 0)
+    {
+        int Result = zmq_setsockopt(zsock_resolve(pSocket), ZMQ_MAXMSGSIZE, &ListenerMaxMsgSize,
+                                    sizeof(ListenerMaxMsgSize));
+        assert(0 == Result);
+        (void)Result;
+    }
+    if (ListenerMaxQueued > 0)
+    {
+        zsock_set_rcvhwm(pSocket, ListenerMaxQueued);
+    }
+}
+
 // The steps shared by both creation operations. Strict turns a failed
 // bind/connect or reader registration into an assertion failure instead of
 // a report.
@@ -64,7 +81,7 @@ zsock_t* CreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenConn
     }
     else
     {
-        ZmqLimitInbound(pSocket);
+        LimitInbound(pSocket);
     }
 
     // Attach: only LCT_CONNECT connects, any other value binds.
@@ -196,21 +213,6 @@ void ZmqSetListenerLimits(int64_t MaxMsgBytes, int MaxQueuedMsgs)
 {
     ListenerMaxMsgSize = MaxMsgBytes;
     ListenerMaxQueued = MaxQueuedMsgs;
-}
-
-void ZmqLimitInbound(zsock_t* pSocket)
-{
-    if (ListenerMaxMsgSize >= 0)
-    {
-        int Result = zmq_setsockopt(zsock_resolve(pSocket), ZMQ_MAXMSGSIZE, &ListenerMaxMsgSize,
-                                    sizeof(ListenerMaxMsgSize));
-        assert(0 == Result);
-        (void)Result;
-    }
-    if (ListenerMaxQueued > 0)
-    {
-        zsock_set_rcvhwm(pSocket, ListenerMaxQueued);
-    }
 }
 
 zmsg_t* ZmqRecvLimited(zsock_t* pSocket, bool* pDropped)

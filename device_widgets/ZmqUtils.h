@@ -74,7 +74,7 @@ zsock_t* ZmqCreateListener(zloop_t* pLoop, const char* pSocketAddress, teListenC
 const int ZmqReconnectIvlMaxMs = 2000;
 
 // Inbound limits of the listeners created from now on (the service sets 64
-// KiB and 16 messages before it creates its first socket).
+// KiB and 16 messages).
 //  MaxMsgBytes: the largest message, all its frames together, that
 //   ZmqRecvLimited passes on; -1 (the default) sets none. A bound listener
 //   also has libzmq refuse any single frame larger than this from the frame's
@@ -90,9 +90,6 @@ const int ZmqReconnectIvlMaxMs = 2000;
 //   its first frame can be read. A full queue makes a pushing sender wait:
 //   nothing is lost. 0 keeps libzmq's default (1000).
 void ZmqSetListenerLimits(int64_t MaxMsgBytes, int MaxQueuedMsgs);
-// Applies those limits to pSocket, which must not be bound yet: each
-// connection a bound socket accepts copies its options when it is made.
-void ZmqLimitInbound(zsock_t* pSocket);
 // Receives one waiting message without blocking, frame by frame. Returns it,
 // or null when nothing was waiting (*pDropped false) or when its frames
 // together exceeded MaxMsgBytes (*pDropped true): that message is read to its

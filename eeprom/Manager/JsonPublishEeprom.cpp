@@ -8,13 +8,16 @@
 #include <jansson.h>
 
 #include "Prom.h"
-#include "ZmqUtils.h"
 
 namespace
 {
 const char* const PromErrorTag = "EEPROM ERR: ";
 const char* const PromStatEndpoint = "ipc:///run/shm/zmq/PromStat";
 const char* const PromInfoTopic = "PromInfo";
+// Longest inbound frame, which on a publisher is a subscription: libzmq keeps
+// each one while its subscriber stays, at tens of bytes per byte of topic,
+// so a 64 KiB subscription would hold megabytes. Ample for any topic.
+const int64_t MaxSubscriptionBytes = 256;
 }
 
 static zsock_t* pEpStatSockIpc = nullptr;   // the publish socket
@@ -69,9 +72,13 @@ void JsonPromPublishCreateSocket()
 {
     pEpStatSockIpc = zsock_new(ZMQ_PUB);
     assert(nullptr != pEpStatSockIpc);
-    // Subscriptions are inbound messages too, and libzmq keeps each one a
-    // subscriber makes: limited like every listener's, before the bind.
-    ZmqLimitInbound(pEpStatSockIpc);
+    // Before the bind, which every accepted connection copies it from. A
+    // subscriber over the limit loses its connection, and its libzmq makes
+    // it again.
+    int Result = zmq_setsockopt(zsock_resolve(pEpStatSockIpc), ZMQ_MAXMSGSIZE, &MaxSubscriptionBytes,
+                                sizeof(MaxSubscriptionBytes));
+    assert(0 == Result);
+    (void)Result;
     if (0 != zsock_bind(pEpStatSockIpc, "%s", PromStatEndpoint))
     {
         printf("%s", PromErrorTag);

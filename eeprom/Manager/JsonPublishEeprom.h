@@ -12,9 +12,9 @@
 
 // Rebuilds the identity object and its text from the record.
 void JsonPromPublishCreateObject();
-// Creates the publish socket, with the listeners' inbound limits
-// (ZmqSetListenerLimits), and binds it; a failed bind is reported and
-// tolerated, a socket that cannot be created is fatal.
+// Creates the publish socket, which refuses subscriptions over 256 bytes,
+// and binds it; a failed bind is reported and tolerated, a socket that
+// cannot be created is fatal.
 void JsonPromPublishCreateSocket();
 // The tick's part: rebuilds when the record changed, then sends the text.
 void JsonPromPublish();

@@ -18,8 +18,7 @@ const size_t TickPeriodMs = 1000;
 const size_t TickRepeatForever = 0;     // zloop reads 0 as "without end"
 const size_t LoopTimerLimit = 1;        // the tick is the loop's only timer
 const char* const HbProcessName = "Eeprom Manager";
-// Ample for any valid command, stop request or subscription; larger
-// messages are dropped.
+// Ample for any valid command or stop request; larger messages are dropped.
 const int64_t MaxInboundMessageBytes = 64 * 1024;
 // Commands a bound socket queues while the loop is busy (a rename holds it
 // for about 0.7 s); further senders wait, so none is lost.
@@ -48,9 +47,8 @@ void InitCzmqLoop()
     CreateProm();
     // The first identity text is ready before any socket exists.
     JsonPromPublishCreateObject();
-    // Before the first socket: the publisher takes subscriptions inbound.
-    ZmqSetListenerLimits(MaxInboundMessageBytes, MaxQueuedMessages);
     JsonPromPublishCreateSocket();
+    ZmqSetListenerLimits(MaxInboundMessageBytes, MaxQueuedMessages);
     JsonParseCommandCreateSocket(pPromLoop);
     JsonParseSystemMessageCreate(pPromLoop);
     pHbBeater = new cHeartBeater(HbProcessName);
