@@ -14,6 +14,7 @@
 
 #include "AesLibHandler.h"
 #include "CaptureStdout.h"
+#include "FakeClock.h"
 #include "I2cBus.h"
 #include "Prom.h"
 #include "UnitsimI2c.h"
@@ -24,44 +25,6 @@ class cPromImage
 public:
     static void Cipher(uint8_t* pImage, int Mode) { cProm::EncryptOrDecrypt(pImage, Mode); }
 };
-
-// This binary's monotonic clock and usleep, which the record's timer and
-// pauses and the simulated chip's write cycle all read. While FakeTime is
-// set, time stands still but for each pause, which moves it FakePauseNs on
-// (however long the pause asked for, as on a loaded machine).
-static bool FakeTime = false;
-static uint64_t FakeNs = 0, FakePauseNs = 0;
-const uint64_t Ms = 1000000;    // in ns
-
-// With 64-bit time on a 32-bit target <time.h> names clock_gettime
-// __clock_gettime64, and so this definition; the real one is found by the
-// same name.
-#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
-static const char* const RealClockGettime = "__clock_gettime64";
-#else
-static const char* const RealClockGettime = "clock_gettime";
-#endif
-
-extern "C" int clock_gettime(clockid_t ClockId, struct timespec* pTime)
-{
-    if (CLOCK_MONOTONIC == ClockId && FakeTime)
-    {
-        pTime->tv_sec = static_cast<time_t>(FakeNs / 1000000000u);
-        pTime->tv_nsec = static_cast<long>(FakeNs % 1000000000u);
-        return 0;
-    }
-    return reinterpret_cast<int (*)(clockid_t, timespec*)>(dlsym(RTLD_NEXT, RealClockGettime))(ClockId, pTime);
-}
-
-extern "C" int usleep(useconds_t Us)
-{
-    if (FakeTime)
-    {
-        FakeNs += FakePauseNs;
-        return 0;
-    }
-    return reinterpret_cast<int (*)(useconds_t)>(dlsym(RTLD_NEXT, "usleep"))(Us);
-}
 
 namespace
 {
@@ -102,7 +65,7 @@ protected:
 
     void TearDown() override
     {
-        FakeTime = false;
+        FakeClock.Set = false;
         DestroyProm();
         CloseI2cBusses();
         EXPECT_EQ(0, system(("rm -rf '" + Dir + "'").c_str()));
@@ -131,11 +94,11 @@ protected:
     }
 
     // From now on the test's time passes only in pauses of PauseMs each.
-    static void FakeClock(uint64_t PauseMs)
+    static void SetFakeClock(uint64_t PauseMs)
     {
-        FakeNs = 1000000 * Ms;
-        FakePauseNs = PauseMs * Ms;
-        FakeTime = true;
+        FakeClock.Ns = 1000000 * Ms;
+        FakeClock.PauseNs = PauseMs * Ms;
+        FakeClock.Set = true;
     }
 
     // "<serial> <name>" as the record object gives them out.
@@ -196,9 +159,9 @@ TEST_F(PromTest, StartUpReadWaitsOutAWriteCycleAndReportsAFailureOnceWithItsCaus
     for (const auto& Case : Cases)
     {
         eeprom_u Record = MakeRecord("Unit A");
-        FakeClock(1);
+        SetFakeClock(1);
         EXPECT_EQ(Case.second, Start(&Record, R"(, "faults": {)" + Case.first + "}")) << Case.first;
-        EXPECT_LE(FakeNs, 1000021 * Ms) << Case.first;
+        EXPECT_LE(FakeClock.Ns, 1000021 * Ms) << Case.first;
         EXPECT_EQ(Case.second.empty(), pProm->HasValidData()) << Case.first;
         EXPECT_TRUE(pProm->DeviceIsOk()) << Case.first;
     }
@@ -236,9 +199,9 @@ TEST_F(PromTest, WriteTimesOutOnlyAPageStillBusyAfterTheLimitAndKeepsWhatTheChip
         Start(&Record, Case.Device);
         pProm->SetUnitName("Renamed");
         cCaptureStdout Capture;
-        FakeClock(Case.PauseMs);
+        SetFakeClock(Case.PauseMs);
         pProm->EncryptWrite();
-        FakeTime = false;
+        FakeClock.Set = false;
         std::istringstream Out(Capture.Finish());
         std::string Errors;
         for (std::string Line; std::getline(Out, Line);)
@@ -247,8 +210,8 @@ TEST_F(PromTest, WriteTimesOutOnlyAPageStillBusyAfterTheLimitAndKeepsWhatTheChip
         }
         EXPECT_EQ(Case.Errors, Errors) << Case.Device;
         // Each page takes at most the limit and one more pause.
-        EXPECT_LE(FakeNs - 1000000 * Ms, 128 * (20 + Case.PauseMs) * Ms) << Case.Device;
-        EXPECT_GE(FakeNs - 1000000 * Ms, Case.Errors.find("Timed") == std::string::npos ? 0 : 128 * 20 * Ms);
+        EXPECT_LE(FakeClock.Ns - 1000000 * Ms, 128 * (20 + Case.PauseMs) * Ms) << Case.Device;
+        EXPECT_GE(FakeClock.Ns - 1000000 * Ms, Case.Errors.find("Timed") == std::string::npos ? 0 : 128 * 20 * Ms);
         EXPECT_EQ(Case.pIdentity, Identity());
         EXPECT_TRUE(pProm->HasValidData());
         EXPECT_FALSE(pProm->WriteRequired());

@@ -2,7 +2,8 @@
 # peers in a simulated unit's private /run/shm/zmq. The network tests run
 # twice: on a unit whose eth0 is known, and (NoEth0*) on one without eth0.
 set(WIDGETS_CAPTURE ${CMAKE_SOURCE_DIR}/tests/support/CaptureStdout.cpp)
-eeprom_unit_test(TimerTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/TimerTest.cpp LIBS device_widgets dl)
+eeprom_unit_test(TimerTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/TimerTest.cpp ${CMAKE_SOURCE_DIR}/tests/support/FakeClock.cpp
+                 LIBS device_widgets dl)
 eeprom_unit_test(UtilitiesTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/UtilitiesTest.cpp ${WIDGETS_CAPTURE}
                  LIBS device_widgets)
 eeprom_unit_test(JsonParseUtilsTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/JsonParseUtilsTest.cpp ${WIDGETS_CAPTURE}
