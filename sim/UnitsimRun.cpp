@@ -33,6 +33,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <jansson.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -68,6 +69,8 @@ namespace
 {
 const char* const ShmDir = "/run/shm";
 const char* const ZmqDir = "/run/shm/zmq";
+// The group of the unit's ZeroMQ peers, made by the eeprom-manager package.
+const char* const ZmqGroup = "unit-zmq";
 // Scratch space of the simulation itself, inside the private /run/shm.
 const char* const StateDir = "/run/shm/.unitsim";
 const char* const SysappDir = "/root/zel_sysapp";
@@ -644,7 +647,20 @@ int main(int argc, char* argv[])
         Fail("there is no %s here and /run cannot be covered to make it", ShmDir);
     }
     MountTmpfs(ShmDir, "mode=1777,size=64m");
-    MakeDirs(ZmqDir, 0777);
+    // The endpoint directory as the package makes it on a unit: owner root,
+    // group ZmqGroup, mode 3770, so only root and the group reach it. Where
+    // the group does not exist (no package on this host) or cannot be given
+    // (it is unmapped in a user namespace), the group stays root's.
+    MakeDirs(ZmqDir, 0700);
+    const struct group* pZmqGroup = getgrnam(ZmqGroup);
+    if (pZmqGroup != nullptr && chown(ZmqDir, 0, pZmqGroup->gr_gid) != 0 && errno != EINVAL)
+    {
+        Fail("cannot give /run/shm/zmq to group %s: %s", ZmqGroup, strerror(errno));
+    }
+    if (chmod(ZmqDir, 03770) != 0)
+    {
+        Fail("cannot set the mode of %s: %s", ZmqDir, strerror(errno));
+    }
     MakeDirs(StateDir, 0755);
     SetUpSysapp();
     SeedSysapp(SysappFiles);
