@@ -14,11 +14,13 @@ GATE = 'echo unit ready; until [ -e /run/shm/start ]; do sleep 0.05; done; exec 
 # prints what each met: "done" or the errno name. What succeeds is followed
 # through, so on a reachable directory the stop request does stop the service.
 ATTACKS = r'''
-import errno, json, os, socket, sys, time, zmq
+import errno, json, os, socket, sys, zmq
 context, results, zmq_dir = zmq.Context(), {}, "/run/shm/zmq/"
+context.setsockopt(zmq.LINGER, 0)
 def attempt(name, action, *args):
     try:
-        results[name] = action(*args) or "done"
+        outcome = action(*args)
+        results[name] = outcome if isinstance(outcome, str) else "done"
     except (OSError, zmq.ZMQError) as error:
         results[name] = errno.errorcode.get(error.errno, str(error.errno))
 def bind(kind, name):
@@ -31,10 +33,11 @@ def stop_service():     # a flood of malformed requests, then an addressed stop
     control = bind(zmq.XPUB, "SysCntl")
     if not control.poll(10000):
         return "no subscriber"
-    for _ in range(20000):
+    control.setsockopt(zmq.SNDHWM, 0)
+    control.setsockopt(zmq.LINGER, 10000)      # all of it is delivered before the end
+    for _ in range(500):       # within the high-water marks, so the stop arrives
         control.send_multipart([b"ServiceStop", b"x"])
     control.send_multipart([b"ServiceStop", b'[{"HwMgrFPGA": null}]'])
-    time.sleep(1)
 def monitor():     # a health monitor bound where the heartbeats go
     sock = bind(zmq.SUB, "HbBeats")
     sock.setsockopt(zmq.SUBSCRIBE, b"")
@@ -43,17 +46,18 @@ def monitor():     # a health monitor bound where the heartbeats go
 if sys.argv[1] == "early":
     attempt("PromStat", bind, zmq.PUB, "PromStat")
     attempt("PromCmd", bind, zmq.PULL, "PromCmd")
-    attempt("lock", os.open, zmq_dir + "eeprom-manager.lock", os.O_RDWR | os.O_CREAT)
-    attempt("symlink", os.symlink, "/etc/passwd", zmq_dir + "eeprom-manager.lock")
+    attempt("symlink", os.symlink, "/run/shm/planted", zmq_dir + "eeprom-manager.lock")
+    attempt("file", os.open, zmq_dir + "planted", os.O_RDWR | os.O_CREAT)
 elif sys.argv[1] == "running":
     attempt("PromStat", connect, "PromStat")
     attempt("PromCmd", connect, "PromCmd")
+    attempt("lock", os.open, zmq_dir + "eeprom-manager.lock", os.O_RDONLY)
     attempt("HbBeats", monitor)
     attempt("SysCntl", stop_service)
 else:
     attempt("HbBeats", monitor)
 print(json.dumps(results, sort_keys=True), flush=True)
-context.destroy(0)
+context.term()
 '''
 
 
@@ -76,11 +80,11 @@ def test_an_unprivileged_user_reaches_no_endpoint(unit_dir):
     try:
         service.wait_for_output(b"unit ready")
         assert attack(service, "early") == \
-            '{"PromCmd": "EACCES", "PromStat": "EACCES", "lock": "EACCES", "symlink": "EACCES"}'
+            '{"PromCmd": "EACCES", "PromStat": "EACCES", "file": "EACCES", "symlink": "EACCES"}'
         svc.in_unit(service.pid, ["touch", "/run/shm/start"])
         service.wait_ready()
         assert attack(service, "running") == \
-            '{"HbBeats": "EACCES", "PromCmd": "EACCES", "PromStat": "EACCES", "SysCntl": "EACCES"}'
+            '{"HbBeats": "EACCES", "PromCmd": "EACCES", "PromStat": "EACCES", "SysCntl": "EACCES", "lock": "EACCES"}'
         assert service.alive_after(1) and service.output == b"unit ready\n" + svc.BANNER
         # Root peers are unaffected; a peer of the directory's group needs no more.
         svc.next_identity(service.identity_subscriber())
