@@ -56,23 +56,12 @@ void PrintTimeStamp()
     printf("%s.%03ld", Text, Now.tv_nsec / 1000000L);
 }
 
-// Prints one frame, with control characters escaped so that each message
-// stays on one line.
+// Prints one frame as WireText, so that each message stays on one line and
+// puts no control sequence on the terminal.
 void PrintFrame(const zframe_t* pFrame)
 {
-    const uint8_t* pData = zframe_data(const_cast<zframe_t*>(pFrame));
-    size_t Size = zframe_size(const_cast<zframe_t*>(pFrame));
-    for (size_t i = 0; i < Size; i++)
-    {
-        if (pData[i] < 0x20 || pData[i] == 0x7f)
-        {
-            printf("\\x%02x", pData[i]);
-        }
-        else
-        {
-            putchar(pData[i]);
-        }
-    }
+    const char* pData = reinterpret_cast<const char*>(zframe_data(const_cast<zframe_t*>(pFrame)));
+    fputs(WireText(std::string(pData, zframe_size(const_cast<zframe_t*>(pFrame)))).c_str(), stdout);
 }
 
 // Prints "<time stamp> frame1 frame2 ..." and flushes, so that a pipe
@@ -377,7 +366,7 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
         json_decref(pjtIdentity);
         if (Match)
         {
-            printf("Identity: %s\n", LastIdentity.c_str());
+            printf("Identity: %s\n", WireText(LastIdentity).c_str());
             return 0;
         }
     }
@@ -389,10 +378,10 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
     if (LastInvalid)
     {
         return ToolError("the name was not stored: the EEPROM record is not valid for this unit "
-                         "(identity %s)", LastIdentity.c_str());
+                         "(identity %s)", WireText(LastIdentity).c_str());
     }
-    return ToolError("the identity still carries \"%s\" after %ld s (last identity %s)", LastName.c_str(),
-                     Options.TimeoutS, LastIdentity.c_str());
+    return ToolError("the identity still carries \"%s\" after %ld s (last identity %s)", WireText(LastName).c_str(),
+                     Options.TimeoutS, WireText(LastIdentity).c_str());
 }
 
 // promtool set-name
@@ -607,7 +596,7 @@ int ShowStatus(int argc, char* argv[])
     {
         if (Probe.SawIdentity)
         {
-            printf("Identity: %s\n", Probe.Identity.c_str());
+            printf("Identity: %s\n", WireText(Probe.Identity).c_str());
         }
         if (Probe.SawBeat)
         {

@@ -323,7 +323,7 @@ int Diagnose(bool Json, long TimeoutS)
     std::string Beat = !Probe.BeatsChecked ? "heartbeat not checked (a health monitor owns it)"
                        : Probe.SawBeat     ? "heartbeat"
                                            : "no heartbeat";
-    std::string Identity = Probe.SawIdentity ? "identity " + Probe.Identity : "no identity";
+    std::string Identity = Probe.SawIdentity ? "identity " + WireText(Probe.Identity) : "no identity";
     std::string Within = " within " + std::to_string(TimeoutS) + " s";
     json_error_t Error;
     json_t* pjtIdentity = json_loads(Probe.Identity.c_str(), 0, &Error);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
@@ -18,14 +19,21 @@
 
 bool ReadImageFile(const char* pPath, uint8_t* pImage)
 {
-    int Fd = open(pPath, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a FIFO returns at once and is refused.
+    int Fd = open(pPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (Fd < 0)
     {
         ToolError("cannot open %s: %s", pPath, strerror(errno));
         return true;
     }
     struct stat Info;
-    if (fstat(Fd, &Info) != 0 || !S_ISREG(Info.st_mode) || Info.st_size != static_cast<off_t>(ImageBytes))
+    if (fstat(Fd, &Info) != 0 || !S_ISREG(Info.st_mode))
+    {
+        ToolError("%s is not a regular file; a chip image is a file of exactly %zu bytes", pPath, ImageBytes);
+        close(Fd);
+        return true;
+    }
+    if (Info.st_size != static_cast<off_t>(ImageBytes))
     {
         ToolError("%s: %lld bytes; a chip image has exactly %zu", pPath, static_cast<long long>(Info.st_size),
                   ImageBytes);
@@ -48,10 +56,79 @@ bool ReadImageFile(const char* pPath, uint8_t* pImage)
     return false;
 }
 
+namespace
+{
+// Writes the image to the open file Fd and closes it. Returns true on
+// failure (reported, naming pPath).
+bool WriteAndClose(int Fd, const char* pPath, const uint8_t* pImage)
+{
+    ssize_t n = write(Fd, pImage, ImageBytes);
+    int Error = n < 0 ? errno : 0;
+    if (n == static_cast<ssize_t>(ImageBytes) && fsync(Fd) != 0)
+    {
+        Error = errno;
+    }
+    if (close(Fd) != 0 && Error == 0)
+    {
+        Error = errno;
+    }
+    if (n != static_cast<ssize_t>(ImageBytes) || Error != 0)
+    {
+        ToolError("cannot write %s: %s", pPath, Error != 0 ? strerror(Error) : "short write");
+        return true;
+    }
+    return false;
+}
+
+// Replaces whatever pPath names (a regular file, a symbolic link: never
+// what the link points to) with a new file holding the image: written
+// beside it under a temporary name, then renamed over it. Anything else
+// there (a directory, a device, a FIFO) is left alone. Returns true on
+// failure (reported).
+bool ReplaceImageFile(const char* pPath, const uint8_t* pImage)
+{
+    struct stat Info;
+    if (lstat(pPath, &Info) == 0 && !S_ISREG(Info.st_mode) && !S_ISLNK(Info.st_mode))
+    {
+        ToolError("%s exists and is not a regular file; not replaced", pPath);
+        return true;
+    }
+    std::string Path = pPath;
+    size_t Base = Path.rfind('/') + 1;     // 0 without a directory part
+    std::string Temporary = Path.substr(0, Base) + "." + Path.substr(Base) + ".XXXXXX";
+    int Fd = mkostemp(&Temporary[0], O_CLOEXEC);
+    if (Fd < 0)
+    {
+        ToolError("cannot create %s: %s", pPath, strerror(errno));
+        return true;
+    }
+    // mkostemp makes it 0600; the image gets the mode a new file gets.
+    mode_t Mask = umask(0);
+    umask(Mask);
+    fchmod(Fd, 0644 & ~Mask);
+    if (WriteAndClose(Fd, pPath, pImage))
+    {
+        unlink(Temporary.c_str());
+        return true;
+    }
+    if (rename(Temporary.c_str(), pPath) != 0)
+    {
+        ToolError("cannot replace %s: %s", pPath, strerror(errno));
+        unlink(Temporary.c_str());
+        return true;
+    }
+    return false;
+}
+}
+
 bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force)
 {
-    int Flags = O_WRONLY | O_CREAT | O_CLOEXEC | (Force ? O_TRUNC : O_EXCL);
-    int Fd = open(pPath, Flags, 0644);
+    if (Force)
+    {
+        return ReplaceImageFile(pPath, pImage);
+    }
+    // O_EXCL: anything there, a dangling symbolic link too, is refused.
+    int Fd = open(pPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (Fd < 0)
     {
         if (errno == EEXIST)
@@ -64,13 +141,7 @@ bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force)
         }
         return true;
     }
-    ssize_t n = write(Fd, pImage, ImageBytes);
-    if (n != static_cast<ssize_t>(ImageBytes) || close(Fd) != 0)
-    {
-        ToolError("cannot write %s: %s", pPath, n < 0 ? strerror(errno) : "short write");
-        return true;
-    }
-    return false;
+    return WriteAndClose(Fd, pPath, pImage);
 }
 
 bool ImageIsBlank(const uint8_t* pImage)

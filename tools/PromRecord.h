@@ -12,10 +12,13 @@
 
 const size_t ImageBytes = sizeof(eeprom_u);
 
-// Reads a file of exactly ImageBytes bytes. Returns true on failure (reported).
+// Reads a regular file of exactly ImageBytes bytes; anything else (a FIFO
+// too) is refused at once. Returns true on failure (reported).
 bool ReadImageFile(const char* pPath, uint8_t* pImage);
-// Writes ImageBytes bytes to a new file at pPath; an existing file is
-// replaced only with Force. Returns true on failure (reported).
+// Writes ImageBytes bytes to a new file at pPath. An existing file, or a
+// symbolic link (a dangling one too), is replaced only with Force, and then
+// by a new file renamed over it: nothing is written through a link.
+// Returns true on failure (reported).
 bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force);
 
 // True when every byte is 0xFF, as on a chip that was never written.

@@ -76,6 +76,31 @@ bool IsPrintable(uint32_t Char)
                                              [](const Range_s& Range, uint32_t Code) { return Range.Last < Code; });
     return pRange != pEnd && pRange->First <= Char;
 }
+
+// Length bytes with everything but printable UTF-8 written as \xNN; the
+// backslash too, unless KeepBackslash.
+std::string Escaped(const uint8_t* pBytes, size_t Length, bool KeepBackslash)
+{
+    const char* pText = reinterpret_cast<const char*>(pBytes);
+    std::string Out;
+    for (size_t Done = 0; Done < Length;)
+    {
+        uint32_t Char = 0;
+        size_t n = Utf8CharLength(pText + Done, Length - Done, &Char);
+        if (n != 0 && (Char != '\\' || KeepBackslash) && IsPrintable(Char))
+        {
+            Out.append(pText + Done, n);
+            Done += n;
+            continue;
+        }
+        // Byte by byte: a broken sequence may hide a good character after it.
+        char Hex[5];
+        snprintf(Hex, sizeof(Hex), "\\x%02x", pBytes[Done]);
+        Out += Hex;
+        Done++;
+    }
+    return Out;
+}
 }
 
 int ToolError(const char* pFormat, ...)
@@ -269,32 +294,36 @@ std::string StoredName(const uint8_t* pUnitName)
 
 std::string EscapedText(const uint8_t* pBytes, size_t Length)
 {
-    const char* pText = reinterpret_cast<const char*>(pBytes);
-    std::string Out;
-    for (size_t Done = 0; Done < Length;)
-    {
-        uint32_t Char = 0;
-        size_t n = Utf8CharLength(pText + Done, Length - Done, &Char);
-        if (n != 0 && Char != '\\' && IsPrintable(Char))
-        {
-            Out.append(pText + Done, n);
-            Done += n;
-            continue;
-        }
-        // Byte by byte: a broken sequence may hide a good character after it.
-        char Hex[5];
-        snprintf(Hex, sizeof(Hex), "\\x%02x", pBytes[Done]);
-        Out += Hex;
-        Done++;
-    }
-    return Out;
+    return Escaped(pBytes, Length, false);
+}
+
+std::string WireText(const std::string& Text)
+{
+    return Escaped(reinterpret_cast<const uint8_t*>(Text.data()), Text.size(), true);
 }
 
 void PrintJson(json_t* pjtObject)
 {
-    json_dumpf(pjtObject, stdout, JSON_INDENT(2));
-    putchar('\n');
+    char* pText = json_dumps(pjtObject, JSON_INDENT(2));
     json_decref(pjtObject);
+    // Valid UTF-8 from jansson: 0xC2 is always a lead byte, and these bytes
+    // occur inside strings only, where an escape keeps the value.
+    for (const char* p = pText; p != nullptr && *p != '\0'; p++)
+    {
+        uint8_t Byte = static_cast<uint8_t>(p[0]);
+        uint8_t Next = static_cast<uint8_t>(p[1]);
+        if (Byte == 0x7F || (Byte == 0xC2 && Next >= 0x80 && Next <= 0x9F))
+        {
+            printf("\\u%04x", Byte == 0x7F ? Byte : Next);
+            p += Byte == 0xC2;
+        }
+        else
+        {
+            putchar(Byte);
+        }
+    }
+    putchar('\n');
+    free(pText);
 }
 
 int FinishOutput(int Status)

@@ -81,12 +81,17 @@ std::string MacText(const uint8_t* pMac);
 std::string StoredName(const uint8_t* pUnitName);
 
 // Text for the terminal: Length bytes with everything that is not printable
-// UTF-8 (control bytes, NUL too, broken sequences) and the backslash written
-// as \xNN.
+// UTF-8 (control bytes, NUL, DEL, C1 controls, broken sequences) and the
+// backslash written as \xNN.
 std::string EscapedText(const uint8_t* pBytes, size_t Length);
+// Text from the wire (identity messages, heartbeats) for the terminal:
+// escaped as EscapedText, but a backslash stays, since in a JSON text it is
+// the text's own escape.
+std::string WireText(const std::string& Text);
 
 // Prints pjtObject (a reference taken) on standard output as one JSON
-// document and a line end.
+// document and a line end, with DEL and the C1 controls, which jansson
+// writes raw, as \u escapes.
 void PrintJson(json_t* pjtObject);
 // Flushes standard output. A failed write anywhere on it (a full disk, a
 // closed pipe) is reported and turns Status into ExitFailed when it was 0.

@@ -2,6 +2,7 @@
 every session: read, show and write through i2c-dev with the service's
 start-up retry, and never while the service owns the chip."""
 import json
+import os
 import re
 import subprocess
 
@@ -31,6 +32,35 @@ def test_chip_read_show_and_write(unit_dir):
     assert json.loads(result.stdout) == {"serial": "654321", "mac": svc.DEFAULT_MAC, "unit_name": "New",
                                          "judged_against": svc.DEFAULT_MAC, "valid": True, "publishable": True}
     assert len(svc.page_writes(svc.read_log(unit_dir))) == 128
+
+
+def test_outputs_are_replaced_never_written_through_and_inputs_are_regular_files(unit_dir):
+    """A symbolic link planted at the output: refused without --force, replaced
+    by a file with it, its target untouched; a FIFO as input is refused at once."""
+    chip = svc.provision(unit_dir)
+    on_unit = [svc.UNITSIM_RUN, "--unit", svc.write_unit(unit_dir, svc.unit_description()), "--", svc.PROMTOOL]
+    (unit_dir / "target").write_bytes(b"kept")
+    os.mkfifo(str(unit_dir / "fifo"))
+    out = unit_dir / "out.bin"
+
+    def run(argv):
+        return subprocess.run(argv, cwd=str(unit_dir), stdin=subprocess.DEVNULL, capture_output=True,
+                              encoding="utf-8", timeout=30)
+    for command in ([svc.PROMTOOL, "image", "create", "--from", chip], on_unit + ["chip", "read"]):
+        for planted in ("target", "absent"):
+            os.symlink(planted, str(out))
+            refused, forced = (run(command + force + ["-o", "out.bin"]) for force in ([], ["--force"]))
+            assert refused.returncode == 1 and "out.bin exists; use --force" in refused.stderr, refused
+            assert forced.returncode == 0 and not out.is_symlink(), forced
+            assert out.read_bytes() == open(chip, "rb").read() and (unit_dir / "target").read_bytes() == b"kept"
+            assert not (unit_dir / "absent").exists() and not [n for n in os.listdir(str(unit_dir)) if n[0] == "."]
+            out.unlink()
+    for command in (["image", "show", "fifo"], ["image", "create", "--from", "fifo", "-o", "new.bin"],
+                    ["image", "create", "--serial", "123456", "--mac", svc.DEFAULT_MAC, "--force", "-o", "fifo"]):
+        result = run([svc.PROMTOOL] + command)
+        assert (result.returncode, result.stdout) == (1, ""), result
+        assert re.fullmatch("Error: fifo (is not a regular file; a chip image is a file of exactly 4096 bytes|"
+                            "exists and is not a regular file; not replaced)\n", result.stderr), result
 
 
 def test_chip_write_is_refused_while_the_service_runs(run_service, unit_dir):

@@ -6,6 +6,7 @@ import os
 import re
 import signal
 import subprocess
+import threading
 import time
 
 import pytest
@@ -91,6 +92,39 @@ def test_client_commands_that_cannot_succeed_fail_within_their_time_out(run_serv
     assert time.monotonic() - started < 2 and result.returncode != 0
     assert result.stderr.startswith("Error: a system-control publisher is bound at ")
     assert service.alive_after(1.0)
+
+
+def test_what_comes_from_the_wire_reaches_the_terminal_escaped(tmp_path):
+    """A fake service whose identity and heartbeat carry ESC, a C1 control (U+009B, the one-byte CSI) and DEL."""
+    identity = b'{"Serial Number": "123456", "Unit Name": "A\xc2\x9b\x7f\\u001b[2J"}'
+    beat = b"Eeprom Manager\x1b[2J\xc2\x9b\x7f"
+    context, stop = zmq.Context.instance(), threading.Event()
+    publisher, beats = context.socket(zmq.PUB), context.socket(zmq.PUB)
+    publisher.bind("ipc://%s/PromStat" % tmp_path)
+    beats.connect("ipc://%s/HbBeats" % tmp_path)     # promtool binds there
+
+    def publish():
+        while not stop.wait(0.05):
+            publisher.send_multipart([b"PromInfo", identity])
+            for name in (b"Eeprom Manager", beat):
+                beats.send_multipart([b"HbMon", name])
+    thread = threading.Thread(target=publish)
+    thread.start()
+    try:
+        results = [subprocess.run([svc.PROMTOOL] + args + ["--zmq-dir", str(tmp_path)], capture_output=True,
+                                  timeout=30) for args in (["status"], ["status", "--json"], ["watch", "--count", "20"])]
+    finally:
+        stop.set()
+        thread.join()
+        publisher.close(0)
+        beats.close(0)
+    shown = b'"A\\xc2\\x9b\\x7f\\u001b[2J"'
+    status, as_json, watch = results
+    assert status.stdout.startswith(b"Identity: ") and shown in status.stdout, status
+    assert json.loads(as_json.stdout)["identity"]["Unit Name"] == "A\u009b\u007f\u001b[2J", as_json
+    assert shown in watch.stdout and b" HbMon Eeprom Manager\\x1b[2J\\xc2\\x9b\\x7f\n" in watch.stdout, watch
+    for result in results:
+        assert result.returncode == 0 and re.fullmatch(rb"[\x20-\x7e\n]*", result.stdout), result
 
 
 # With no service on the unit: default endpoints, a one-second time-out, a
