@@ -131,21 +131,42 @@ void WriteFileOrFail(const char* pPath, const std::string& Text)
     close(Fd);
 }
 
-bool ReadFile(const std::string& Path, std::string& Text)
+// A file copied into /root/zel_sysapp: at most the size of its tmpfs.
+const off_t MaxSourceBytes = 16 << 20;
+
+// Reads the regular file Path, of at most MaxSourceBytes, into Text; opened
+// non-blocking, so that a FIFO is refused rather than waited on. Returns
+// what is wrong (Path shown as Shown), or an empty string.
+std::string ReadFile(const std::string& Path, const std::string& Shown, std::string& Text)
 {
-    FILE* pFile = fopen(Path.c_str(), "rb");
-    if (pFile == nullptr)
+    int Fd = open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat Info;
+    if (Fd < 0 || fstat(Fd, &Info) != 0)
     {
-        return false;
+        std::string Problem = "cannot read " + Shown + ": " + strerror(errno);
+        if (Fd >= 0)
+        {
+            close(Fd);
+        }
+        return Problem;
     }
-    char Chunk[4096];
-    size_t n;
-    while ((n = fread(Chunk, 1, sizeof(Chunk), pFile)) > 0)
+    std::string Problem = !S_ISREG(Info.st_mode)          ? Shown + " is not a regular file"
+                          : Info.st_size > MaxSourceBytes ? Shown + " is larger than 16 MiB"
+                                                          : "";
+    char Chunk[65536];
+    ssize_t n = 0;
+    while (Problem.empty() && (n = read(Fd, Chunk, sizeof(Chunk))) > 0)
     {
-        Text.append(Chunk, n);
+        Text.append(Chunk, static_cast<size_t>(n));
+        // It may grow while it is read.
+        Problem = Text.size() > static_cast<size_t>(MaxSourceBytes) ? Shown + " is larger than 16 MiB" : "";
     }
-    fclose(pFile);
-    return true;
+    if (Problem.empty() && n < 0)
+    {
+        Problem = "cannot read " + Shown + ": " + strerror(errno);
+    }
+    close(Fd);
+    return Problem;
 }
 
 // mkdir -p, creating each missing directory with Mode.
@@ -490,7 +511,9 @@ struct sSysappFile
 
 // The files of the description's "zel_sysapp" list, read before the unit is
 // set up. Each entry has "path" and either "content" (text) or "source" (a
-// file, relative to the description); the description has been checked.
+// file, relative to the description); the description has been checked. A
+// source that cannot be read, is not a regular file or is too large ends
+// the runner with status 1, as a unit that cannot be set up.
 std::vector<sSysappFile> ReadSysapp(json_t* pUnit, const std::string& UnitPath)
 {
     std::vector<sSysappFile> Files;
@@ -509,10 +532,16 @@ std::vector<sSysappFile> ReadSysapp(json_t* pUnit, const std::string& UnitPath)
         else if (pSource != nullptr)
         {
             std::string From = pSource[0] == '/' ? pSource : UnitDir + "/" + pSource;
-            if (!ReadFile(From, Files.back().Text))
+            // The description names it: escaped, as the description's own checks do.
+            std::vector<char> Shown(4 * From.size() + 1);
+            unitsim::SimConfigEscape(From.c_str(), Shown.data(), Shown.size());
+            std::string Problem = ReadFile(From, Shown.data(), Files.back().Text);
+            if (!Problem.empty())
             {
-                std::string Member = UnitPath + ": zel_sysapp[" + std::to_string(Index) + "].source";
-                Fail("%s: cannot read %s", Member.c_str(), (From + ": " + strerror(errno)).c_str());
+                int Line = unitsim::SimConfigLineOf(UnitPath.c_str(), "zel_sysapp", static_cast<unsigned>(Index),
+                                                    "source");
+                Fail("%s", (UnitPath + ":" + std::to_string(Line) + ": zel_sysapp[" + std::to_string(Index)
+                            + "].source: " + Problem).c_str());
             }
         }
     }

@@ -135,6 +135,24 @@ bool ReadWhole(const char* pPath, char** ppText, size_t* pSize)
     return false;
 }
 
+// Length of the UTF-8 character at p (NUL-terminated), 0 when the bytes
+// there are not one (a stray continuation byte, a sequence cut short, an
+// overlong form, a surrogate, a code point beyond U+10FFFF).
+size_t Utf8Length(const unsigned char* p)
+{
+    size_t Length = p[0] < 0x80 ? 1 : p[0] < 0xC2 ? 0 : p[0] < 0xE0 ? 2 : p[0] < 0xF0 ? 3 : p[0] < 0xF5 ? 4 : 0;
+    for (size_t i = 1; i < Length; i++)
+    {
+        if ((p[i] & 0xC0) != 0x80)
+        {
+            return 0;
+        }
+    }
+    bool Bad = (p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0) || (p[0] == 0xF0 && p[1] < 0x90)
+            || (p[0] == 0xF4 && p[1] >= 0x90);
+    return Bad ? 0 : Length;
+}
+
 // Where a member starts in the text of the description, for messages:
 // jansson keeps no positions of the values it parsed. The path is followed
 // through the text, which jansson has accepted, so the scan checks nothing.
@@ -309,19 +327,24 @@ void NameOf(const sParse* pParse, unsigned Depth, char* pOut, size_t Size)
             Plain = *p == '_' || (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z')
                  || (p != pStep->pKey && *p >= '0' && *p <= '9');
         }
+        char Key[128];
+        SimConfigEscape(Plain || pStep->pKey == nullptr ? "" : pStep->pKey, Key, sizeof(Key));
         int n = pStep->pKey == nullptr ? snprintf(pOut + Used, Size - Used, "[%u]", pStep->Index)
               : Plain                  ? snprintf(pOut + Used, Size - Used, "%s%s", pDot, pStep->pKey)
-                                       : snprintf(pOut + Used, Size - Used, "%s\"%s\"", pDot, pStep->pKey);
+                                       : snprintf(pOut + Used, Size - Used, "%s\"%s\"", pDot, Key);
         Used += n > 0 ? static_cast<size_t>(n) : 0;
     }
 }
 
-// Reports a problem of the member at Depth steps, found on Line.
+// Reports a problem of the member at Depth steps, found on Line; pDetail
+// (which may quote the description) is escaped.
 bool Report(const sParse* pParse, unsigned Depth, int Line, const char* pProblem, const char* pDetail)
 {
     char Member[160];
     NameOf(pParse, Depth, Member, sizeof(Member));
-    ReportError("%s:%d: %s%s%s%s", pParse->pFile, Line, Member, Member[0] != '\0' ? ": " : "", pProblem, pDetail);
+    char Detail[640];
+    SimConfigEscape(pDetail, Detail, sizeof(Detail));
+    ReportError("%s:%d: %s%s%s%s", pParse->pFile, Line, Member, Member[0] != '\0' ? ": " : "", pProblem, Detail);
     return true;
 }
 
@@ -894,7 +917,9 @@ bool SimConfigLoad(const char* pPath, sSimConfig* pConfig)
     bool Failed = true;
     if (pUnit == nullptr)
     {
-        ReportError("%s:%d: %s", pPath, Error.line, Error.text);
+        char Text[4 * sizeof(Error.text)];     // it quotes the text near the fault
+        SimConfigEscape(Error.text, Text, sizeof(Text));
+        ReportError("%s:%d: %s", pPath, Error.line, Text);
     }
     else
     {
@@ -908,6 +933,52 @@ bool SimConfigLoad(const char* pPath, sSimConfig* pConfig)
         memset(pConfig, 0, sizeof(*pConfig));
     }
     return Failed;
+}
+
+void SimConfigEscape(const char* pText, char* pOut, size_t Size)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(pText);
+    size_t Used = 0;
+    while (*p != '\0')
+    {
+        size_t Length = Utf8Length(p);
+        bool Control = p[0] < 0x20 || p[0] == 0x7F || (p[0] == 0xC2 && p[1] < 0xA0);
+        // Byte by byte: after a broken sequence a good character may follow.
+        size_t Take = Length == 0 || Control ? 1 : Length;
+        size_t Room = Length == 0 || Control ? 4 : Length;
+        if (Used + Room >= Size)
+        {
+            break;
+        }
+        if (Room == 4)
+        {
+            snprintf(pOut + Used, Size - Used, "\\x%02x", p[0]);
+        }
+        else
+        {
+            memcpy(pOut + Used, p, Take);
+        }
+        Used += Room;
+        p += Take;
+    }
+    pOut[Used] = '\0';
+}
+
+int SimConfigLineOf(const char* pPath, const char* pKey, unsigned Index, const char* pMember)
+{
+    char* pText = nullptr;
+    size_t Size = 0;
+    if (ReadWhole(pPath, &pText, &Size))
+    {
+        return 0;
+    }
+    sParse Parse = {pPath, pText, Size, {}, 0};
+    Enter(&Parse, pKey);
+    Enter(&Parse, nullptr, Index);
+    Enter(&Parse, pMember);
+    int Line = LineOf(&Parse, Parse.Depth);
+    free(pText);
+    return Line;
 }
 
 uint64_t SimConfigLayoutHash(const sSimConfig* pConfig)

@@ -16,12 +16,13 @@
 // unitsim-run, which sets them up. Checking is strict: an unknown key, a
 // wrong type or a value out of range rejects the whole description with one
 // line on standard error naming the description file, the line and the
-// member. JSON is parsed with jansson, loaded at run time so that programs
+// member; what it quotes from the description is escaped. JSON is parsed with jansson, loaded at run time so that programs
 // that never open a bus never load it.
 #ifndef SIM_I2C_SIMCONFIG_H
 #define SIM_I2C_SIMCONFIG_H
 
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 
 namespace unitsim
@@ -73,6 +74,16 @@ struct sSimConfig
 // Returns true on failure (unreadable file, bad JSON, a malformed member),
 // after one line on standard error: "FILE:LINE: MEMBER: problem".
 bool SimConfigLoad(const char* pPath, sSimConfig* pConfig);
+
+// pText for a message: control bytes, DEL, C1 controls and bytes that are
+// not UTF-8 as \xNN, the rest as it is. pOut (Size bytes) gets as much as
+// fits, NUL-terminated.
+void SimConfigEscape(const char* pText, char* pOut, size_t Size);
+
+// The line of the description at pPath on which the member
+// pKey[Index].pMember starts (as zel_sysapp[2].source), for messages about
+// it; 0 when the description cannot be read.
+int SimConfigLineOf(const char* pPath, const char* pKey, unsigned Index, const char* pMember);
 
 // A number that changes when anything the session state depends on changes
 // (buses, devices, their models and order).

@@ -133,20 +133,33 @@ def test_tracing_shows_opens_and_transfers(unit):
     assert re.search(r"unitsim-i2c\[\d+\]: 1\.0 i2c-1 R 0x50 len=1 ack ", stderr), stderr
 
 
-@pytest.mark.parametrize("args, model, status, error", [
-    ("--help", "24c32", 0, ""), ("--unit", "24c32", 2, "--unit needs a value"),
-    ("--unit UNIT", "24c32", 2, "no command given"), ("--frob --unit UNIT -- touch ran", "24c32", 2, "unknown option '--frob'"),
-    ("--unit UNIT -- touch ran", "24c64", 2, '/unit.json:7: i2c.buses."1"[0].model: unsupported model'),
-    ("--unit UNIT -- ./missing", "24c32", 1, "cannot run ./missing"), ("--unit UNIT -- sh -c 'touch ran; exit 7'", "24c32", 7, "")])
-def test_runner_checks_arguments_and_the_whole_description_before_it_starts(tmp_path, args, model, status, error):
-    """Usage errors and faulty descriptions are one line and status 2, and nothing runs; the command's
-    own status passes through."""
-    section = {"buses": {"1": [{"model": model, "address": 80}]}}
-    (tmp_path / "unit.json").write_text(json.dumps({"eth0": None, "i2c": section}, indent=1))
+def source(path):     # a unit whose /root/zel_sysapp gets a copy of path
+    return {"zel_sysapp": [{"path": "a", "source": path}]}
+
+
+@pytest.mark.parametrize("args, unit, status, error", [
+    ("--help", {}, 0, ""), ("--unit", {}, 2, "--unit needs a value"),
+    ("--unit UNIT", {}, 2, "no command given"), ("--frob --unit UNIT -- touch ran", {}, 2, "unknown option '--frob'"),
+    ("--unit UNIT -- touch ran", {"i2c": {"buses": {"1": [{"model": "24c64", "address": 80}]}}}, 2,
+     '/unit.json:7: i2c.buses."1"[0].model: unsupported model'),
+    ("--unit UNIT -- touch ran", {"\x1b[2J\u009b\x7f": 1}, 2, 'unit.json:1: unknown key "\\x1b[2J\\xc2\\x9b\\x7f" (known'),
+    ("--unit UNIT -- touch ran", source("/dev/zero"), 1, "unit.json:16: zel_sysapp[0].source: /dev/zero is not a regular"),
+    ("--unit UNIT -- touch ran", source("fifo"), 1, "/fifo is not a regular file"),
+    ("--unit UNIT -- touch ran", source("big"), 1, "/big is larger than 16 MiB"),
+    ("--unit UNIT -- ./missing", {}, 1, "cannot run ./missing"), ("--unit UNIT -- sh -c 'touch ran; exit 7'", {}, 7, "")])
+def test_runner_checks_arguments_and_the_whole_description_before_it_starts(tmp_path, args, unit, status, error):
+    """Usage errors and faulty descriptions are one line and status 2, what the description names that cannot
+    be read status 1, and nothing runs; the command's own status passes through. Quoted text is escaped."""
+    section = {"buses": {"1": [{"model": "24c32", "address": 80}]}}
+    (tmp_path / "unit.json").write_text(json.dumps(dict({"eth0": None, "i2c": section}, **unit), indent=1))
+    os.mkfifo(str(tmp_path / "fifo"))
+    with open(str(tmp_path / "big"), "wb") as big:
+        big.truncate((16 << 20) + 1)
     result = subprocess.run([svc.UNITSIM_RUN] + shlex.split(args.replace("UNIT", str(tmp_path / "unit.json"))),
                             cwd=str(tmp_path), capture_output=True, text=True, timeout=30)
     assert (result.returncode, (tmp_path / "ran").exists()) == (status, status == 7), result.stderr
     assert result.stdout.startswith("Usage: unitsim-run") == (status == 0)
     assert result.stderr.startswith("unitsim-run: Error: ") if error else result.stderr == ""
     assert result.stderr.count("\n") == bool(error) and error in result.stderr
-    assert ("see unitsim-run --help" in result.stderr) == (status == 2 and "model" not in error)
+    assert re.fullmatch(r"[\x20-\x7e\n]*", result.stderr)
+    assert ("see unitsim-run --help" in result.stderr) == (status == 2 and "unit.json" not in error)
