@@ -245,8 +245,8 @@ int Write(int argc, char* argv[])
         return Holder > 0 ? ToolError("eeprom-manager is running on this unit (%s) and owns the chip; "
                                       "stop it first",
                                       InstanceLockDescribe(Holder, HolderText, sizeof(HolderText)))
-                          : ToolError("cannot tell whether eeprom-manager is running (%s: %s); not written",
-                                      InstanceLockPath, strerror(errno));
+                          : ToolError("cannot tell whether eeprom-manager is running (%s); not written",
+                                      InstanceLockFailure());
     }
     uint8_t Current[ImageBytes];
     if (ReadChip(Current))

@@ -308,7 +308,7 @@ int Diagnose(bool Json, long TimeoutS)
     Doctor.Report("service", "eeprom-manager", Holder > 0 ? ST_OK : ST_FAIL,
                   Holder > 0    ? "running, " + DescribeHolder(Holder)
                   : Holder == 0 ? std::string("not running")
-                                : std::string("cannot tell: ") + strerror(errno),
+                                : std::string("cannot tell: ") + InstanceLockFailure(),
                   "not_running", "eeprom-manager is not running");
 
     // What it publishes.

@@ -1,96 +1,295 @@
 // InstanceLock: the EEPROM manager's single-instance lock.
+//
+// The endpoint directory may be writable by others (mode 1777 on older
+// units), so anything may wait at the lock path: a symbolic or hard link to
+// another file (opening it for writing would truncate that file), a FIFO
+// (an open that waits for a writer), a file of another user's (who could
+// then hold a read lock on it and pass for a running manager). The lock is
+// therefore opened without following links and without blocking, and only a
+// regular file of ours with one link counts; anything else is removed and a
+// fresh file made in its place, or the lock is not taken. The file is kept
+// at mode 0600 so that no one else can open it to lock it.
 #include "InstanceLock.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char* const InstanceLockPath = "/run/shm/zmq/eeprom-manager.lock";
 
 namespace
 {
-// Attempts at taking a lock whose holder keeps exiting between the attempt
-// and the question who holds it. Each such round means a holder ended, so a
-// few suffice; past them the lock counts as held by someone unknown.
+// Attempts at taking the lock while the path keeps changing under us: a
+// holder that exits between the attempt and the question who holds it, or
+// an impostor put back after we removed one. Each round means another
+// process acted, so a few suffice.
 const int MaxTakeAttempts = 8;
+const mode_t LockMode = 0600;
+// A link at the path is never followed; a FIFO there never blocks the open.
+const int SafeOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// Returned by the helpers when the path changed meanwhile: try again.
+const int Retry = -2;
 
-// The pid of the process holding a conflicting lock on Fd, 0 when none,
-// InstanceLockPidUnknown when it is held from a PID namespace we cannot see
-// (the kernel then reports pid 0), -1 when the question fails.
-pid_t HolderOf(int Fd)
+// Why the last call returned -1, for InstanceLockFailure.
+char Failure[200];
+
+// Records why the lock fails: what was found at the path (pFound, may be
+// null) and the step that failed, with errno's text when WithErrno. Returns
+// -1 and leaves errno as it was.
+int Fail(const struct stat* pFound, const char* pStep, bool WithErrno = true)
 {
-    struct flock Query = {};
-    Query.l_type = F_WRLCK;
-    Query.l_whence = SEEK_SET;
-    if (0 != fcntl(Fd, F_GETLK, &Query))
+    int Error = errno;
+    char Found[64] = "";
+    if (pFound == nullptr)
     {
+    }
+    else if (S_ISLNK(pFound->st_mode))
+    {
+        snprintf(Found, sizeof(Found), " is a symbolic link,");
+    }
+    else if (!S_ISREG(pFound->st_mode))
+    {
+        snprintf(Found, sizeof(Found), " is %s,", S_ISFIFO(pFound->st_mode)  ? "a FIFO"
+                                                  : S_ISDIR(pFound->st_mode) ? "a directory"
+                                                                             : "not a regular file");
+    }
+    else if (1 != pFound->st_nlink)
+    {
+        snprintf(Found, sizeof(Found), " is a file with %lu links,", static_cast<unsigned long>(pFound->st_nlink));
+    }
+    else
+    {
+        snprintf(Found, sizeof(Found), " is a file of uid %u,", static_cast<unsigned>(pFound->st_uid));
+    }
+    snprintf(Failure, sizeof(Failure), "%s%s %s%s%s", InstanceLockPath, Found, pStep, WithErrno ? ": " : "",
+             WithErrno ? strerror(Error) : "");
+    errno = Error;
+    return -1;
+}
+
+// A lock file a manager of ours can have made: a regular file with one link,
+// owned by this process's user or by root (only root makes root's files; a
+// link to one of them has two links).
+bool Ours(const struct stat& Found)
+{
+    return S_ISREG(Found.st_mode) && 1 == Found.st_nlink && (geteuid() == Found.st_uid || 0 == Found.st_uid);
+}
+
+// Removes what was found at the path (*pFound, from lstat or fstat) and
+// creates a fresh lock file in its place. Returns its descriptor (*pFound
+// then describes it), Retry when the path changed meanwhile (another
+// instance replaced it first, or someone put a new file there), -1 on
+// failure.
+int Replace(struct stat* pFound)
+{
+    struct stat Now;
+    if (0 != lstat(InstanceLockPath, &Now))
+    {
+        return ENOENT == errno ? Retry : Fail(pFound, "which cannot be examined");
+    }
+    // Only what was examined: the file there now may be a manager's.
+    if (Now.st_dev != pFound->st_dev || Now.st_ino != pFound->st_ino)
+    {
+        return Retry;
+    }
+    if (0 != unlink(InstanceLockPath) && ENOENT != errno)
+    {
+        return Fail(pFound, "which cannot be removed");
+    }
+    int Fd = open(InstanceLockPath, O_RDWR | O_CREAT | O_EXCL | SafeOpenFlags, LockMode);
+    if (Fd < 0)
+    {
+        return EEXIST == errno ? Retry : Fail(nullptr, "cannot be created");
+    }
+    if (0 != fstat(Fd, pFound))
+    {
+        Fail(nullptr, "cannot be examined");
+        close(Fd);
         return -1;
     }
-    if (F_UNLCK == Query.l_type)
+    return Fd;
+}
+
+// Opens the lock file for writing, creating it when absent, or replaces
+// what is there when it is not ours. Returns the descriptor (*pFound
+// describes its file), Retry, or -1 on failure (errno ENOENT: no endpoint
+// directory).
+int OpenOurs(struct stat* pFound)
+{
+    int Fd = open(InstanceLockPath, O_RDWR | O_CREAT | SafeOpenFlags, LockMode);
+    if (Fd < 0)
     {
-        return 0;
+        int OpenError = errno;
+        if (ENOENT == OpenError)
+        {
+            return Fail(nullptr, "cannot be created");
+        }
+        // A link, a directory, a socket, another user's file: see what it is.
+        if (0 != lstat(InstanceLockPath, pFound))
+        {
+            return ENOENT == errno ? Retry : Fail(nullptr, "cannot be examined");
+        }
+        if (Ours(*pFound))
+        {
+            errno = OpenError;
+            return Fail(nullptr, "cannot be opened");
+        }
+        return Replace(pFound);
     }
-    return Query.l_pid > 0 ? Query.l_pid : InstanceLockPidUnknown;
+    // The open descriptor, not the path: what we judge is what we hold.
+    if (0 != fstat(Fd, pFound))
+    {
+        Fail(nullptr, "cannot be examined");
+        close(Fd);
+        return -1;
+    }
+    if (!Ours(*pFound))
+    {
+        close(Fd);
+        return Replace(pFound);
+    }
+    if (0 != (pFound->st_mode & 077))
+    {
+        // Made 0644 by an older version: no one else may open it to lock it.
+        // Root's file is not ours to change when we are not root.
+        (void)fchmod(Fd, LockMode);
+    }
+    return Fd;
+}
+
+// Asks who holds a lock on Fd that conflicts with a write lock. Returns
+// true when the question fails.
+bool Query(int Fd, struct flock* pLock)
+{
+    *pLock = {};
+    pLock->l_type = F_WRLCK;
+    pLock->l_whence = SEEK_SET;
+    return 0 != fcntl(Fd, F_GETLK, pLock);
+}
+
+// The pid of a lock's holder: InstanceLockPidUnknown when it holds it from
+// a PID namespace we cannot see (the kernel then reports pid 0).
+pid_t PidOf(const struct flock& Lock)
+{
+    return Lock.l_pid > 0 ? Lock.l_pid : InstanceLockPidUnknown;
 }
 }
 
 pid_t InstanceLockTake()
 {
-    int Fd = open(InstanceLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (Fd < 0)
+    struct stat Found;
+    int Fd = Retry;
+    for (int Attempt = 0; Attempt < MaxTakeAttempts; Attempt++)
     {
-        return -1;
-    }
-    struct flock Lock = {};
-    Lock.l_type = F_WRLCK;
-    Lock.l_whence = SEEK_SET;
-    int Attempt = 0;
-    while (0 != fcntl(Fd, F_SETLK, &Lock))
-    {
-        if (EACCES != errno && EAGAIN != errno)
+        if (Fd < 0)
         {
-            int Error = errno;
-            close(Fd);
-            errno = Error;
+            Fd = OpenOurs(&Found);
+        }
+        if (Retry == Fd)
+        {
+            continue;
+        }
+        if (Fd < 0)
+        {
             return -1;
         }
-        // Held: name the holder. It may have exited since; then try again,
-        // a bounded number of times.
-        pid_t Holder = HolderOf(Fd);
-        if (0 != Holder || ++Attempt >= MaxTakeAttempts)
+        struct flock Lock = {};
+        Lock.l_type = F_WRLCK;
+        Lock.l_whence = SEEK_SET;
+        if (0 == fcntl(Fd, F_SETLK, &Lock))
         {
-            int Error = errno;
+            // Ours only while the path still names this file: another
+            // instance may have replaced it between our open and the lock.
+            struct stat Now;
+            if (0 == lstat(InstanceLockPath, &Now) && Now.st_dev == Found.st_dev && Now.st_ino == Found.st_ino)
+            {
+                // Held for the life of the process: the descriptor is never
+                // closed, since closing any descriptor of the file would drop
+                // a POSIX lock. The pid text is a courtesy to people.
+                char Text[24];
+                int Length = snprintf(Text, sizeof(Text), "%d\n", static_cast<int>(getpid()));
+                if (0 == ftruncate(Fd, 0))
+                {
+                    ssize_t Written = write(Fd, Text, static_cast<size_t>(Length));
+                    (void)Written;
+                }
+                return 0;
+            }
             close(Fd);
-            errno = Error;
-            // Still free after every attempt: someone keeps taking it.
-            return 0 == Holder ? InstanceLockPidUnknown : Holder;
+            Fd = Retry;
+            continue;
         }
+        if (EACCES != errno && EAGAIN != errno)
+        {
+            Fail(nullptr, "cannot be locked");
+            close(Fd);
+            return -1;
+        }
+        struct flock Holder;
+        if (Query(Fd, &Holder))
+        {
+            Fail(nullptr, "cannot be asked who holds it");
+            close(Fd);
+            return -1;
+        }
+        if (F_WRLCK == Holder.l_type)
+        {
+            close(Fd);
+            return PidOf(Holder);
+        }
+        if (F_RDLCK == Holder.l_type)
+        {
+            // A manager holds a write lock; a read lock is someone who opened
+            // the file while others could. Their lock stays on the old file.
+            int Old = Fd;
+            Fd = Replace(&Found);
+            close(Old);
+            if (-1 == Fd)
+            {
+                return -1;
+            }
+        }
+        // Unlocked now: the holder exited meanwhile; try again.
     }
-    // Held for the life of the process: the descriptor is never closed,
-    // since closing any descriptor of the file would drop a POSIX lock.
-    char Text[24];
-    int Length = snprintf(Text, sizeof(Text), "%d\n", static_cast<int>(getpid()));
-    // The pid text is a courtesy to people; the lock is what counts.
-    if (0 == ftruncate(Fd, 0))
+    if (Fd >= 0)
     {
-        ssize_t Written = write(Fd, Text, static_cast<size_t>(Length));
-        (void)Written;
+        close(Fd);
     }
-    return 0;
+    errno = EAGAIN;
+    return Fail(nullptr, "changed at every attempt to take it", false);
 }
 
 pid_t InstanceLockHolder()
 {
-    int Fd = open(InstanceLockPath, O_RDONLY | O_CLOEXEC);
+    int Fd = open(InstanceLockPath, O_RDONLY | SafeOpenFlags);
+    struct stat Found;
     if (Fd < 0)
     {
-        return ENOENT == errno ? 0 : -1;
+        if (ENOENT == errno)
+        {
+            return 0;
+        }
+        return ELOOP == errno && 0 == lstat(InstanceLockPath, &Found) ? Fail(&Found, "not a lock file", false)
+                                                                      : Fail(nullptr, "cannot be opened");
     }
     // Closing drops this process's own locks on the file, and it has none.
-    pid_t Holder = HolderOf(Fd);
+    struct flock Holder;
+    pid_t Result = 0 != fstat(Fd, &Found) ? Fail(nullptr, "cannot be examined")
+                   : !Ours(Found)         ? Fail(&Found, "not a lock file", false)
+                   : Query(Fd, &Holder)   ? Fail(nullptr, "cannot be asked who holds it")
+                   // Only a manager holds a write lock; a read lock is not one.
+                   : F_WRLCK == Holder.l_type ? PidOf(Holder)
+                                              : 0;
     close(Fd);
-    return Holder;
+    return Result;
+}
+
+const char* InstanceLockFailure()
+{
+    return Failure;
 }
 
 const char* InstanceLockDescribe(pid_t Holder, char* pText, size_t Size)

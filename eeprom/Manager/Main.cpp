@@ -7,7 +7,8 @@
 // --help and --version print and exit 0 without touching the unit; any
 // other argument is named in a warning and ignored. A second instance on a
 // unit whose manager runs names the running one and exits with status 1
-// before it touches the chip, an endpoint or /root/zel_sysapp.
+// before it touches the chip, an endpoint or /root/zel_sysapp; so does an
+// instance that cannot take the lock in an existing endpoint directory.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,7 @@ const char* const HelpText =
     "\n"
     "Any other argument is ignored, with a warning.\n";
 const int ExitAlreadyRunning = 1;
+const int ExitNoLock = 1;
 }
 
 int main(int argc, char* argv[])
@@ -70,8 +72,10 @@ int main(int argc, char* argv[])
     }
     if (Holder < 0 && ENOENT != errno)
     {
-        // Runs all the same: refusing would leave the unit without identity.
-        fprintf(stderr, "Warning: no single-instance lock (%s: %s).\n", InstanceLockPath, strerror(errno));
+        // A lock path someone else controls: running unguarded would let a
+        // second manager start beside this one.
+        fprintf(stderr, "Error: no single-instance lock (%s); not starting.\n", InstanceLockFailure());
+        return ExitNoLock;
     }
 
     // Under systemd or a test, standard output is a pipe: line buffering
