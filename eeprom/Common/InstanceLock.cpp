@@ -128,14 +128,13 @@ int OpenOurs(struct stat* pFound)
             return Fail(nullptr, "cannot be created");
         }
         // A link, a directory, a socket, another user's file: see what it is.
-        if (0 != lstat(InstanceLockPath, pFound))
-        {
-            return ENOENT == errno ? Retry : Fail(nullptr, "cannot be examined");
-        }
-        if (Ours(*pFound))
+        // When nothing is there, or it is a lock file of ours, the open's
+        // own error is the cause (a directory we may not write in, say).
+        bool Seen = 0 == lstat(InstanceLockPath, pFound);
+        if (!Seen || Ours(*pFound))
         {
             errno = OpenError;
-            return Fail(nullptr, "cannot be opened");
+            return Fail(nullptr, Seen ? "cannot be opened" : "cannot be created");
         }
         return Replace(pFound);
     }
