@@ -36,6 +36,29 @@ const int Retry = -2;
 // Why the last call returned -1, for InstanceLockFailure.
 char Failure[200];
 
+// What was found at the path, for messages: " is a FIFO," and the like.
+void DescribeFound(const struct stat& Found, char* pText, size_t Size)
+{
+    if (S_ISLNK(Found.st_mode))
+    {
+        snprintf(pText, Size, " is a symbolic link,");
+    }
+    else if (!S_ISREG(Found.st_mode))
+    {
+        snprintf(pText, Size, " is %s,", S_ISFIFO(Found.st_mode)  ? "a FIFO"
+                                         : S_ISDIR(Found.st_mode) ? "a directory"
+                                                                  : "not a regular file");
+    }
+    else if (1 != Found.st_nlink)
+    {
+        snprintf(pText, Size, " is a file with %lu links,", static_cast<unsigned long>(Found.st_nlink));
+    }
+    else
+    {
+        snprintf(pText, Size, " is a file of uid %u,", static_cast<unsigned>(Found.st_uid));
+    }
+}
+
 // Records why the lock fails: what was found at the path (pFound, may be
 // null) and the step that failed, with errno's text when WithErrno. Returns
 // -1 and leaves errno as it was.
@@ -43,26 +66,9 @@ int Fail(const struct stat* pFound, const char* pStep, bool WithErrno = true)
 {
     int Error = errno;
     char Found[64] = "";
-    if (pFound == nullptr)
+    if (pFound != nullptr)
     {
-    }
-    else if (S_ISLNK(pFound->st_mode))
-    {
-        snprintf(Found, sizeof(Found), " is a symbolic link,");
-    }
-    else if (!S_ISREG(pFound->st_mode))
-    {
-        snprintf(Found, sizeof(Found), " is %s,", S_ISFIFO(pFound->st_mode)  ? "a FIFO"
-                                                  : S_ISDIR(pFound->st_mode) ? "a directory"
-                                                                             : "not a regular file");
-    }
-    else if (1 != pFound->st_nlink)
-    {
-        snprintf(Found, sizeof(Found), " is a file with %lu links,", static_cast<unsigned long>(pFound->st_nlink));
-    }
-    else
-    {
-        snprintf(Found, sizeof(Found), " is a file of uid %u,", static_cast<unsigned>(pFound->st_uid));
+        DescribeFound(*pFound, Found, sizeof(Found));
     }
     snprintf(Failure, sizeof(Failure), "%s%s %s%s%s", InstanceLockPath, Found, pStep, WithErrno ? ": " : "",
              WithErrno ? strerror(Error) : "");
