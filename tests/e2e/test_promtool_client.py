@@ -2,7 +2,6 @@
 installed service, reached through /proc/<pid>/root (--zmq-dir), and inside
 units where it does not run."""
 import json
-import os
 import re
 import signal
 import subprocess
@@ -142,7 +141,8 @@ def test_client_commands_without_a_service(unit_dir, command, message):
     assert time.monotonic() - started < 6
     assert (alone.returncode, alone.stdout) == (1, "") and message in alone.stderr.splitlines()
     # Off the unit there is no endpoint directory: said at once, with the ways to one.
-    no_run = ["unshare", "-m" if os.geteuid() == 0 else "-rm", "sh", "-c", 'mount -t tmpfs none /run && exec "$@"', "sh"]
+    no_run = [svc.UNITSIM_RUN, "--unit", svc.write_unit(unit_dir, svc.unit_description()), "--",
+              "sh", "-c", 'mount -t tmpfs none /run && exec "$@"', "sh"]     # the unit's mounts are private
     for prefix, zmq_dir, says in [
             (no_run, [], "no service's endpoint directory here: /run/shm/zmq does not exist (not on a unit?); run "
                          "promtool on the unit, on a simulated one with unitsim-run --unit FILE -- promtool %s, or "
