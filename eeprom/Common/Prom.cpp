@@ -7,16 +7,14 @@
 
 #include "AesLibHandler.h"
 #include "NetworkUtils.h"
+#include "PromContract.h"
 
 cProm* pProm = nullptr;
 
 namespace
 {
-const char* const PromErrorTag = "EEPROM ERR: ";
-
 // Chip geometry, from the 24xx32 datasheet: 32 Kbit = 4096 bytes in pages of
 // 32 bytes, addressed with 16 bits sent high byte first.
-const uint8_t PromI2cAddress = 0x50;
 const uint16_t PromSizeBytes = 32768 / 8;
 const uint16_t PromPageSizeBytes = 32;
 const uint16_t PromNumPages = PromSizeBytes / PromPageSizeBytes;
@@ -49,7 +47,7 @@ const uint8_t cProm::PtKey[17] = {'T', 'q', '8', 'r', 'N', 'b', 'L', 'w', '3', '
 const uint8_t cProm::InitVector[17] = "hR4mWc9JxVt2PqLd";
 
 cProm::cProm(ChipOnly_s)
-    : cI2cDevice(PromI2cAddress, I2C_BUS_1, "EEPROM"),
+    : cI2cDevice(PromI2cAddress, PromI2cBus, "EEPROM"),
       WriteTimer(WriteTimeoutMs),
       Written(false),
       WriteNeeded(false)

@@ -9,13 +9,11 @@
 
 #include "JsonParseUtils.h"
 #include "Prom.h"
+#include "PromContract.h"
 #include "ZmqUtils.h"
 
 namespace
 {
-const char* const PromErrorTag = "EEPROM ERR: ";
-const char* const PromCmdEndpoint = "ipc:///run/shm/zmq/PromCmd";
-const char* const SetPromTopic = "Set Prom";
 const int ZmqPullSocket = 7;
 const int CommandResult = 0;
 

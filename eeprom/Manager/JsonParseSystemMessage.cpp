@@ -5,13 +5,8 @@
 #include <cstdlib>
 
 #include "JsonParseUtils.h"
+#include "PromContract.h"
 #include "ZmqUtils.h"
-
-namespace
-{
-const char* const SysCntlEndpoint = "ipc:///run/shm/zmq/SysCntl";
-const char* const ServiceStopTopic = "ServiceStop";
-}
 
 static zsock_t* pSysControlSub = nullptr;  // the SUB socket
 static tsTopic SysControlTopic;             // its one subscription

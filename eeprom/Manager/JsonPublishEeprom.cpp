@@ -8,12 +8,10 @@
 #include <jansson.h>
 
 #include "Prom.h"
+#include "PromContract.h"
 
 namespace
 {
-const char* const PromErrorTag = "EEPROM ERR: ";
-const char* const PromStatEndpoint = "ipc:///run/shm/zmq/PromStat";
-const char* const PromInfoTopic = "PromInfo";
 // Longest inbound frame, which on a publisher is a subscription: libzmq keeps
 // each one while its subscriber stays, at tens of bytes per byte of topic,
 // so a 64 KiB subscription would hold megabytes. Ample for any topic.

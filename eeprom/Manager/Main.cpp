@@ -15,11 +15,11 @@
 
 #include "InstanceLock.h"
 #include "MainCzmq.h"
+#include "PromContract.h"
 #include "UtilityAppDelete.h"
 
 namespace
 {
-const char* const VersionText = "v2.8-38";
 const char* const UsageText = "Usage: eeprom-manager [--help | --version]\n";
 const char* const HelpText =
     "\n"
@@ -52,7 +52,7 @@ int main(int argc, char* argv[])
         }
         if (0 == strcmp(argv[Index], "--version"))
         {
-            printf("eeprom-manager %s\n", VersionText);
+            printf("eeprom-manager %s\n", PromVersionText);
             return 0;
         }
     }
@@ -82,7 +82,7 @@ int main(int argc, char* argv[])
     // delivers every report as it happens instead of in 4 KiB blocks.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    printf("\n\n EEPROM:   Manager Version %s.\n\n", VersionText);
+    printf("\n\n EEPROM:   Manager Version %s.\n\n", PromVersionText);
     InitCzmqLoop();
     UtilityAppDelete();
     RunCzmqLoop();

@@ -10,6 +10,7 @@
 #include "JsonParseSystemMessage.h"
 #include "JsonPublishEeprom.h"
 #include "Prom.h"
+#include "PromContract.h"
 #include "ZmqUtils.h"
 
 namespace
@@ -17,7 +18,6 @@ namespace
 const size_t TickPeriodMs = 1000;
 const size_t TickRepeatForever = 0;     // zloop reads 0 as "without end"
 const size_t LoopTimerLimit = 1;        // the tick is the loop's only timer
-const char* const HbProcessName = "Eeprom Manager";
 // Ample for any valid command or stop request; larger messages are dropped.
 const int64_t MaxInboundMessageBytes = 64 * 1024;
 // Commands a bound socket queues while the loop is busy (a rename holds it

@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "PromContract.h"
+
 namespace
 {
-const char* const PromErrorTag = "EEPROM ERR: ";
 const char* const OriginalUtilityApp = "/root/zel_sysapp/zel_prom_utility";
 const char* const UtilityAppCopy = "/root/zel_sysapp/prom_utility";
 
