@@ -21,7 +21,7 @@
 #include "AesLibHandler.h"
 #include "InstanceLock.h"
 #include "PromChip.h"
-#include "PromClient.h"
+#include "PromServiceProbe.h"
 #include "PromImage.h"
 #include "PromRecord.h"
 #include "PromToolCommon.h"

@@ -1,0 +1,230 @@
+// PromClientListen: promtool watch and promtool status.
+//
+//   watch   SUB connected to PromStat, SUB bound at HbBeats: prints each
+//           identity message and heartbeat with a time stamp. The time-out
+//           runs from the last message, so a service that stops while we
+//           watch is noticed.
+//   status  one identity message and one heartbeat (PromServiceProbe), or
+//           says which is missing.
+#include "PromClientListen.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <czmq.h>
+#include <jansson.h>
+
+#include "PromClient.h"
+#include "PromEndpoints.h"
+#include "PromServiceProbe.h"
+#include "PromToolCommon.h"
+
+namespace
+{
+const long WatchDefaultTimeoutS = 5;
+const long StatusDefaultTimeoutS = 3;
+
+
+// Prints the wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm" (local time).
+void PrintTimeStamp()
+{
+    timespec Now;
+    clock_gettime(CLOCK_REALTIME, &Now);
+    struct tm Local;
+    localtime_r(&Now.tv_sec, &Local);
+    char Text[32];
+    strftime(Text, sizeof(Text), "%Y-%m-%d %H:%M:%S", &Local);
+    printf("%s.%03ld", Text, Now.tv_nsec / 1000000L);
+}
+
+// Prints one frame as WireText, so that each message stays on one line and
+// puts no control sequence on the terminal.
+void PrintFrame(const zframe_t* pFrame)
+{
+    const char* pData = reinterpret_cast<const char*>(zframe_data(const_cast<zframe_t*>(pFrame)));
+    fputs(WireText(std::string(pData, zframe_size(const_cast<zframe_t*>(pFrame)))).c_str(), stdout);
+}
+
+// Prints "<time stamp> frame1 frame2 ..." and flushes, so that a pipe
+// reader sees each message as it comes. Returns true when the output failed.
+bool PrintStampedMessage(zmsg_t* pMessage)
+{
+    PrintTimeStamp();
+    for (zframe_t* pFrame = zmsg_first(pMessage); pFrame != nullptr; pFrame = zmsg_next(pMessage))
+    {
+        putchar(' ');
+        PrintFrame(pFrame);
+    }
+    putchar('\n');
+    return fflush(stdout) != 0 || ferror(stdout);
+}
+
+void WatchUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool watch [--count N] [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "\n"
+        "Prints each identity message (\"PromInfo\") and each heartbeat (\"HbMon\")\n"
+        "of the running eeprom-manager, one line each with a time stamp, until\n"
+        "interrupted (Ctrl-C: exit status 130) or N messages have been shown.\n"
+        "Fails when nothing arrives for SECONDS. When a health monitor already\n"
+        "owns the heartbeat endpoint, only identity messages are shown.\n"
+        "\n"
+        "  --count N          stop after N messages (1 to 1000000)\n");
+    ClientOptionsUsage(pOut, WatchDefaultTimeoutS);
+    fprintf(pOut,
+        "\n"
+        "Examples:\n"
+        "  promtool watch\n"
+        "  promtool watch --count 4 --zmq-dir /proc/4711/root/dev/shm/zmq\n");
+}
+
+void StatusUsage(FILE* pOut)
+{
+    fprintf(pOut,
+        "Usage: promtool status [--json] [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "\n"
+        "Waits for one identity message and one heartbeat of eeprom-manager and\n"
+        "prints them (\"Identity: ...\", \"Heartbeat: Eeprom Manager\"). Exit status 0\n"
+        "when both came, 1 otherwise. When a health monitor already owns the\n"
+        "heartbeat endpoint, only the identity is checked.\n"
+        "\n"
+        "  --json             one JSON object: \"identity\" (the identity object, or\n"
+        "                     null), \"heartbeat\" (true, false, or null when not checked)\n");
+    ClientOptionsUsage(pOut, StatusDefaultTimeoutS);
+    fprintf(pOut,
+        "\n"
+        "Examples:\n"
+        "  promtool status\n"
+        "  promtool status --timeout 10 && echo \"eeprom-manager is up\"\n");
+}
+}
+
+int WatchCommand(int argc, char* argv[])
+{
+    ClientOptions_s Options;
+    long Count = 0;
+    int Status = ParseClientOptions(argc, argv, WatchUsage, WatchDefaultTimeoutS, &Options, &Count, nullptr);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    Status = RejectArguments(argc, argv);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    if (ZmqDirIsMissing(argv[0], Options))
+    {
+        return ExitFailed;
+    }
+
+    Listeners_s Listeners;
+    if (OpenListeners(Options, "showing identity messages only", &Listeners))
+    {
+        return ExitFailed;
+    }
+    zpoller_t* pPoller = Listeners.pPoller;
+    long Shown = 0;
+    Status = ExitOk;
+    while (Count == 0 || Shown < Count)
+    {
+        // The time-out runs from the last message: a service that stops
+        // while we watch is noticed as well as one that never started.
+        int WaitMs = static_cast<int>(Options.TimeoutS * 1000);
+        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, WaitMs));
+        if (pReady == nullptr)
+        {
+            // Ctrl-C (or SIGTERM) ends a watch as it ends every other wait.
+            Status = zpoller_terminated(pPoller)
+                         ? ExitInterrupted
+                         : ToolError("no message from eeprom-manager within %ld s; is it running?", Options.TimeoutS);
+            break;
+        }
+        zmsg_t* pMessage = zmsg_recv(pReady);
+        if (pMessage == nullptr)
+        {
+            Status = ExitInterrupted;
+            break;
+        }
+        bool OutputFailed = PrintStampedMessage(pMessage);
+        zmsg_destroy(&pMessage);
+        Shown++;
+        if (OutputFailed)
+        {
+            Status = ToolError("cannot write standard output: %s", strerror(errno));
+            clearerr(stdout);   // reported once, here
+            break;
+        }
+    }
+    CloseListeners(&Listeners);
+    return Status;
+}
+
+int StatusCommand(int argc, char* argv[])
+{
+    ClientOptions_s Options;
+    bool Json = false;
+    int Status = ParseClientOptions(argc, argv, StatusUsage, StatusDefaultTimeoutS, &Options, nullptr, nullptr, &Json);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    Status = RejectArguments(argc, argv);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    if (ZmqDirIsMissing(argv[0], Options))
+    {
+        return ExitFailed;
+    }
+    ServiceProbe_s Probe;
+    if (ProbeService(Options, "heartbeats cannot be checked from here", &Probe))
+    {
+        return ExitFailed;
+    }
+    if (Json)
+    {
+        json_error_t Error;
+        json_t* pjtIdentity = Probe.SawIdentity ? json_loads(Probe.Identity.c_str(), 0, &Error) : nullptr;
+        // An identity that is no JSON text is shown as the text it is.
+        if (Probe.SawIdentity && pjtIdentity == nullptr)
+        {
+            pjtIdentity = json_string(EscapedText(reinterpret_cast<const uint8_t*>(Probe.Identity.data()),
+                                                  Probe.Identity.size()).c_str());
+        }
+        PrintJson(json_pack("{s:o, s:o}", "identity", pjtIdentity != nullptr ? pjtIdentity : json_null(),
+                            "heartbeat", Probe.BeatsChecked ? json_boolean(Probe.SawBeat) : json_null()));
+    }
+    else
+    {
+        if (Probe.SawIdentity)
+        {
+            printf("Identity: %s\n", WireText(Probe.Identity).c_str());
+        }
+        if (Probe.SawBeat)
+        {
+            printf("Heartbeat: %s\n", ServiceProcessName);
+        }
+    }
+    if (Probe.Interrupted)
+    {
+        return ExitInterrupted;
+    }
+    Status = ExitOk;
+    if (!Probe.SawIdentity)
+    {
+        Status = ToolError("no identity message on %s within %ld s", Endpoint(Options, "PromStat").c_str(),
+                           Options.TimeoutS);
+    }
+    if (Probe.BeatsChecked && !Probe.SawBeat)
+    {
+        Status = ToolError("no heartbeat from eeprom-manager on %s within %ld s", Endpoint(Options, "HbBeats").c_str(),
+                           Options.TimeoutS);
+    }
+    return Status;
+}

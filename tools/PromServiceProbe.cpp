@@ -1,0 +1,43 @@
+// PromServiceProbe: waits for the first identity message and the first
+// heartbeat of eeprom-manager, whichever comes first, until both came or the
+// time-out ran out.
+#include "PromServiceProbe.h"
+
+#include <czmq.h>
+
+const char* const ServiceProcessName = "Eeprom Manager";
+
+bool ProbeService(const ClientOptions_s& Options, const char* pWhatThen, ServiceProbe_s* pProbe)
+{
+    Listeners_s Listeners;
+    if (OpenListeners(Options, pWhatThen, &Listeners))
+    {
+        return true;
+    }
+    zsock_t* pBeats = Listeners.Beats.pSock;
+    pProbe->BeatsChecked = pBeats != nullptr;
+    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    while (!(pProbe->SawIdentity && (pProbe->SawBeat || pBeats == nullptr)))
+    {
+        zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(Listeners.pPoller, RemainingMs(Deadline)));
+        zmsg_t* pMessage = pReady != nullptr ? zmsg_recv(pReady) : nullptr;
+        if (pMessage == nullptr)
+        {
+            break;
+        }
+        if (pReady == Listeners.pIdentity && !pProbe->SawIdentity)
+        {
+            pProbe->Identity = FrameText(pMessage, 1);
+            pProbe->SawIdentity = true;
+        }
+        else if (pReady == pBeats && FrameText(pMessage, 1) == ServiceProcessName)
+        {
+            // Other services' heartbeats may come here as well.
+            pProbe->SawBeat = true;
+        }
+        zmsg_destroy(&pMessage);
+    }
+    pProbe->Interrupted = zsys_interrupted;
+    CloseListeners(&Listeners);
+    return false;
+}
