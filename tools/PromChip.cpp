@@ -194,6 +194,62 @@ int Show(int argc, char* argv[])
     return ShowRecord(Record, Options.Judge, Options.Dump, Options.Json);
 }
 
+// The service reads the chip at start and writes it on every rename; two
+// writers would interleave their pages. Takes the service's own lock, held
+// until we exit, which also keeps a service from starting mid-write.
+// Returns true when the service runs or that cannot be told (reported).
+bool ServiceOwnsChip()
+{
+    pid_t Holder = InstanceLockTake();
+    char HolderText[80];
+    if (Holder > 0)
+    {
+        ToolError("eeprom-manager is running on this unit (%s) and owns the chip; stop it first",
+                  InstanceLockDescribe(Holder, HolderText, sizeof(HolderText)));
+        return true;
+    }
+    if (Holder < 0 && ENOENT != errno)
+    {
+        ToolError("cannot tell whether eeprom-manager is running (%s); not written", InstanceLockFailure());
+        return true;
+    }
+    return false;
+}
+
+// Writes the chip image pPath holds to the chip and compares what the chip
+// reads back. Returns true on failure (reported).
+bool WriteAndVerify(const char* pPath, const uint8_t* pImage)
+{
+    uint8_t ReadBack[ImageBytes];
+    bool ReadBackFailed;
+    {
+        cReportsToStderr Reports;
+        ReadBackFailed = cPromChip().Write(pImage, ReadBack);
+    }
+    if (ReadBackFailed)
+    {
+        ToolError("written, but the chip could not be read back: its content is unknown");
+        return true;
+    }
+    size_t Differ = 0;
+    size_t First = 0;
+    for (size_t i = ImageBytes; i-- > 0;)
+    {
+        if (pImage[i] != ReadBack[i])
+        {
+            Differ++;
+            First = i;
+        }
+    }
+    if (Differ != 0)
+    {
+        ToolError("the chip did not take %s: %zu of %zu bytes differ, the first at 0x%03zx", pPath, Differ,
+                  ImageBytes, First);
+        return true;
+    }
+    return false;
+}
+
 int Write(int argc, char* argv[])
 {
     static const option Options[] = {{"yes", no_argument, nullptr, 'y'},
@@ -235,18 +291,9 @@ int Write(int argc, char* argv[])
     {
         ToolWarning("%s; writing it as --allow-invalid asks", Unfit.c_str());
     }
-    // The service reads the chip at start and writes it on every rename;
-    // two writers would interleave their pages. Holding the service's own
-    // lock until we exit also keeps a service from starting mid-write.
-    pid_t Holder = InstanceLockTake();
-    if (Holder > 0 || (Holder < 0 && ENOENT != errno))
+    if (ServiceOwnsChip())
     {
-        char HolderText[80];
-        return Holder > 0 ? ToolError("eeprom-manager is running on this unit (%s) and owns the chip; "
-                                      "stop it first",
-                                      InstanceLockDescribe(Holder, HolderText, sizeof(HolderText)))
-                          : ToolError("cannot tell whether eeprom-manager is running (%s); not written",
-                                      InstanceLockFailure());
+        return ExitFailed;
     }
     uint8_t Current[ImageBytes];
     if (ReadChip(Current))
@@ -265,30 +312,9 @@ int Write(int argc, char* argv[])
     {
         return ToolError("not written");
     }
-    uint8_t ReadBack[ImageBytes];
-    bool ReadBackFailed;
+    if (WriteAndVerify(pPath, Image))
     {
-        cReportsToStderr Reports;
-        ReadBackFailed = cPromChip().Write(Image, ReadBack);
-    }
-    if (ReadBackFailed)
-    {
-        return ToolError("written, but the chip could not be read back: its content is unknown");
-    }
-    size_t Differ = 0;
-    size_t First = 0;
-    for (size_t i = ImageBytes; i-- > 0;)
-    {
-        if (Image[i] != ReadBack[i])
-        {
-            Differ++;
-            First = i;
-        }
-    }
-    if (Differ != 0)
-    {
-        return ToolError("the chip did not take %s: %zu of %zu bytes differ, the first at 0x%03zx", pPath, Differ,
-                         ImageBytes, First);
+        return ExitFailed;
     }
     printf("Wrote %s to %s and read it back: identical\n", pPath, ChipPlace);
     return ExitOk;

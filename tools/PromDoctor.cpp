@@ -151,80 +151,90 @@ std::string LibraryPath()
     return pMap->l_name;
 }
 
-int Diagnose(bool Json, long TimeoutS)
+// What the checks found, for the checks after them.
+struct Findings_s
 {
-    cDoctor Doctor(Json);
-    // The layers below report on standard output; that is ours here.
-    std::unique_ptr<cReportsToStderr> pReports(new cReportsToStderr);
+    bool Bus1Open = false;
+    std::unique_ptr<cPromChip> pChip;   // bound when bus 1 is open
+    int SelectError = 0;                // of the chip's address selection
+    eeprom_u Record;                    // as read; decrypted when Decrypted
+    bool Read = false;                  // the whole chip was read
+    bool Cipher = false;                // the crypto library is complete
+    Judge_s Eth0;                       // eth0's MAC address, if any
+    bool Decrypted = false;
+};
 
-    // I2C buses, opened as the service opens them.
+// I2C buses, opened as the service opens them.
+void CheckBuses(cDoctor& Doctor, Findings_s* pFound)
+{
     std::string Opened;
     std::string Failed;
-    for (unsigned Bus = I2C_BUS_0; Bus < NUM_I2C_BUSSES; Bus++)
     {
-        int Error = cPromChip::OpenBus(static_cast<eBusNames>(Bus));
-        std::string& List = Error == 0 ? Opened : Failed;
-        List += (List.empty() ? "/dev/i2c-" : ", /dev/i2c-") + std::to_string(Bus);
-        List += Error == 0 ? "" : std::string(": ") + strerror(Error);
+        // The layers below report on standard output; that is ours here.
+        cReportsToStderr Reports;
+        for (unsigned Bus = I2C_BUS_0; Bus < NUM_I2C_BUSSES; Bus++)
+        {
+            int Error = cPromChip::OpenBus(static_cast<eBusNames>(Bus));
+            std::string& List = Error == 0 ? Opened : Failed;
+            List += (List.empty() ? "/dev/i2c-" : ", /dev/i2c-") + std::to_string(Bus);
+            List += Error == 0 ? "" : std::string(": ") + strerror(Error);
+        }
     }
-    bool Bus1Open = Failed.find("/dev/i2c-1") == std::string::npos;
-    pReports.reset();
+    pFound->Bus1Open = Failed.find("/dev/i2c-1") == std::string::npos;
     Doctor.Report("buses", "I2C buses 0-2", Failed.empty() ? ST_OK : ST_FAIL,
                   Failed.empty() ? Opened + " open" : Failed, "bus_missing",
                   "an I2C bus cannot be opened (" + Failed + "): is its driver loaded?");
+}
 
-    // The chip at its address.
-    std::unique_ptr<cPromChip> pChip;
-    pReports.reset(new cReportsToStderr);
-    int SelectError = 0;
+// The chip at its address.
+void CheckChip(cDoctor& Doctor, Findings_s* pFound)
+{
+    const char* const Title = "chip at 0x50 on bus 1";
+    if (!pFound->Bus1Open)
+    {
+        Doctor.Report("chip", Title, ST_SKIPPED, "bus 1 is not open");
+        return;
+    }
     bool Answers = false;
-    if (Bus1Open)
-    {
-        pChip.reset(new cPromChip);
-        SelectError = pChip->SelectError();
-        Answers = SelectError == 0 && pChip->Acknowledges();
-    }
-    pReports.reset();
-    if (!Bus1Open)
-    {
-        Doctor.Report("chip", "chip at 0x50 on bus 1", ST_SKIPPED, "bus 1 is not open");
-    }
-    else if (SelectError != 0)
-    {
-        Doctor.Report("chip", "chip at 0x50 on bus 1", ST_FAIL,
-                      std::string("address busy (I2C_SLAVE: ") + strerror(SelectError) + ")", "slave_busy",
-                      "address 0x50 on bus 1 is busy: another driver (such as the kernel's at24) holds it");
-    }
-    else
-    {
-        Doctor.Report("chip", "chip at 0x50 on bus 1", Answers ? ST_OK : ST_FAIL,
-                      Answers ? "acknowledges" : "no acknowledge within 20 ms", "no_ack",
-                      "the chip does not answer at 0x50 on bus 1: not fitted, not powered, or the bus is broken");
-    }
-
-    // The whole chip, as the service reads it at start.
-    eeprom_u Record;
-    bool Read = false;
-    if (pChip)
     {
         cReportsToStderr Reports;
-        Read = !pChip->Read(Record.b);
+        pFound->pChip.reset(new cPromChip);
+        pFound->SelectError = pFound->pChip->SelectError();
+        Answers = pFound->SelectError == 0 && pFound->pChip->Acknowledges();
     }
-    if (!pChip)
+    if (pFound->SelectError != 0)
+    {
+        Doctor.Report("chip", Title, ST_FAIL,
+                      std::string("address busy (I2C_SLAVE: ") + strerror(pFound->SelectError) + ")", "slave_busy",
+                      "address 0x50 on bus 1 is busy: another driver (such as the kernel's at24) holds it");
+        return;
+    }
+    Doctor.Report("chip", Title, Answers ? ST_OK : ST_FAIL, Answers ? "acknowledges" : "no acknowledge within 20 ms",
+                  "no_ack", "the chip does not answer at 0x50 on bus 1: not fitted, not powered, or the bus is broken");
+}
+
+// The whole chip, as the service reads it at start.
+void CheckRead(cDoctor& Doctor, Findings_s* pFound)
+{
+    if (!pFound->pChip)
     {
         Doctor.Report("read", "whole-chip read", ST_SKIPPED, "bus 1 is not open");
+        return;
     }
-    else
     {
-        Doctor.Report("read", "whole-chip read", Read ? ST_OK : ST_FAIL,
-                      Read          ? "4096 bytes"
-                      : SelectError ? "failed: the address cannot be selected"
-                                    : "failed, retried for 20 ms",
-                      "read_fail",
-                      "the chip answers, but reads of it fail");
+        cReportsToStderr Reports;
+        pFound->Read = !pFound->pChip->Read(pFound->Record.b);
     }
+    Doctor.Report("read", "whole-chip read", pFound->Read ? ST_OK : ST_FAIL,
+                  pFound->Read          ? "4096 bytes"
+                  : pFound->SelectError ? "failed: the address cannot be selected"
+                                        : "failed, retried for 20 ms",
+                  "read_fail", "the chip answers, but reads of it fail");
+}
 
-    // The crypto library and its entry points.
+// The crypto library and its entry points.
+void CheckCrypto(cDoctor& Doctor, Findings_s* pFound)
+{
     {
         cReportsToStderr Reports;
         init_aes_lib();
@@ -238,111 +248,147 @@ int Diagnose(bool Json, long TimeoutS)
     {
         Missing += Found[i] ? "" : std::string(Missing.empty() ? "" : ", ") + Names[i];
     }
-    bool Cipher = aeslib != nullptr && Missing.empty();
-    std::string CryptoDetail = aeslib == nullptr ? "liblibaes.so.1.0.so.1 cannot be loaded"
-                               : Cipher          ? LibraryPath() + ", six entry points"
-                                                 : LibraryPath() + " lacks " + Missing;
-    Doctor.Report("crypto", "crypto library", Cipher ? ST_OK : ST_FAIL, CryptoDetail, "no_crypto",
-                  "the crypto library is missing or incomplete (" + CryptoDetail + "): no record can be decrypted");
+    pFound->Cipher = aeslib != nullptr && Missing.empty();
+    std::string Detail = aeslib == nullptr ? "liblibaes.so.1.0.so.1 cannot be loaded"
+                         : pFound->Cipher  ? LibraryPath() + ", six entry points"
+                                           : LibraryPath() + " lacks " + Missing;
+    Doctor.Report("crypto", "crypto library", pFound->Cipher ? ST_OK : ST_FAIL, Detail, "no_crypto",
+                  "the crypto library is missing or incomplete (" + Detail + "): no record can be decrypted");
+}
 
-    // eth0's MAC address, which the record is judged against.
-    Judge_s Eth0;
-    pReports.reset(new cReportsToStderr);
-    JudgeIsBad(HelpCommand, nullptr, &Eth0);
-    pReports.reset();
+// eth0's MAC address, which the record is judged against.
+void FindEth0(Findings_s* pFound)
+{
+    cReportsToStderr Reports;
+    JudgeIsBad(HelpCommand, nullptr, &pFound->Eth0);
+}
 
-    // The record, judged as the service judges it: a serial number that is
-    // not six digits is still published, and only noted here.
-    bool Decrypted = false;
-    if (!Read || !Cipher)
+// The record, judged as the service judges it: a serial number that is not
+// six digits is still published, and only noted here.
+void CheckRecord(cDoctor& Doctor, Findings_s* pFound)
+{
+    eeprom_u& Record = pFound->Record;
+    if (!pFound->Read || !pFound->Cipher)
     {
-        Doctor.Report("record", "record", ST_SKIPPED, !Read ? "the chip was not read" : "no cipher to decrypt it");
+        Doctor.Report("record", "record", ST_SKIPPED,
+                      !pFound->Read ? "the chip was not read" : "no cipher to decrypt it");
+        return;
     }
-    else if (ImageIsBlank(Record.b))
+    if (ImageIsBlank(Record.b))
     {
         Doctor.Report("record", "record", ST_FAIL, "blank chip (all 0xFF)", "blank_chip",
                       "the chip is blank: write a chip image to it (promtool chip write)");
+        return;
     }
-    else
-    {
-        cPromImage::Decrypt(Record.b);
-        Decrypted = true;
-        std::string Repair;
-        std::string Unpublished = UnpublishedReason(Record, &Repair);
-        bool Ours = Eth0.Have && 0 == memcmp(Record.s.mac, Eth0.Mac, sizeof(Eth0.Mac));
-        std::string Sn = EscapedText(Record.s.sn, sizeof(Record.s.sn));
-        Doctor.Report("record", "record", Unpublished.empty() ? ST_OK : ST_FAIL,
-                      Unpublished.empty()
-                          ? "serial number " + Sn + (SerialIsValid(Record.s.sn) ? "" : " (not six digits)")
-                                + ", unit name \""
-                                + EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size()) + "\""
-                          : Unpublished,
-                      "bad_record",
-                      Ours ? "the service publishes nothing for this record: " + Unpublished + "; " + Repair
-                           : "the record is broken (" + Unpublished
-                                 + ") and not this unit's: write a chip image for this unit "
-                                   "(promtool image create, promtool chip write)");
-    }
+    cPromImage::Decrypt(Record.b);
+    pFound->Decrypted = true;
+    std::string Repair;
+    std::string Unpublished = UnpublishedReason(Record, &Repair);
+    const Judge_s& Eth0 = pFound->Eth0;
+    bool Ours = Eth0.Have && 0 == memcmp(Record.s.mac, Eth0.Mac, sizeof(Eth0.Mac));
+    std::string Sn = EscapedText(Record.s.sn, sizeof(Record.s.sn));
+    Doctor.Report("record", "record", Unpublished.empty() ? ST_OK : ST_FAIL,
+                  Unpublished.empty()
+                      ? "serial number " + Sn + (SerialIsValid(Record.s.sn) ? "" : " (not six digits)")
+                            + ", unit name \""
+                            + EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size()) + "\""
+                      : Unpublished,
+                  "bad_record",
+                  Ours ? "the service publishes nothing for this record: " + Unpublished + "; " + Repair
+                       : "the record is broken (" + Unpublished
+                             + ") and not this unit's: write a chip image for this unit "
+                               "(promtool image create, promtool chip write)");
+}
 
-    // The stored MAC address against eth0's.
-    std::string Stored = Decrypted ? "record " + MacText(Record.s.mac) : "no record";
+// The stored MAC address against eth0's.
+void CheckMac(cDoctor& Doctor, const Findings_s& Found)
+{
+    const Judge_s& Eth0 = Found.Eth0;
+    std::string Stored = Found.Decrypted ? "record " + MacText(Found.Record.s.mac) : "no record";
     if (!Eth0.Have)
     {
         Doctor.Report("mac", "MAC address", ST_FAIL, Stored + ", no eth0", "no_eth0",
                       "this unit has no eth0: without its MAC address no record is valid");
+        return;
     }
-    else if (!Decrypted)
+    if (!Found.Decrypted)
     {
         Doctor.Report("mac", "MAC address", ST_SKIPPED, "no record, eth0 " + MacText(Eth0.Mac));
+        return;
     }
-    else
-    {
-        bool Same = 0 == memcmp(Record.s.mac, Eth0.Mac, sizeof(Eth0.Mac));
-        std::string Detail = Stored + ", eth0 " + MacText(Eth0.Mac);
-        Doctor.Report("mac", "MAC address", Same ? ST_OK : ST_FAIL, Detail, "mac_mismatch",
-                      "the record belongs to another unit (" + Detail + ")");
-    }
+    bool Same = 0 == memcmp(Found.Record.s.mac, Eth0.Mac, sizeof(Eth0.Mac));
+    std::string Detail = Stored + ", eth0 " + MacText(Eth0.Mac);
+    Doctor.Report("mac", "MAC address", Same ? ST_OK : ST_FAIL, Detail, "mac_mismatch",
+                  "the record belongs to another unit (" + Detail + ")");
+}
 
-    // The service.
+// The service, by its single-instance lock.
+void CheckService(cDoctor& Doctor)
+{
     pid_t Holder = InstanceLockHolder();
     Doctor.Report("service", "eeprom-manager", Holder > 0 ? ST_OK : ST_FAIL,
                   Holder > 0    ? "running, " + DescribeHolder(Holder)
                   : Holder == 0 ? std::string("not running")
                                 : std::string("cannot tell: ") + InstanceLockFailure(),
                   "not_running", "eeprom-manager is not running");
+}
 
-    // What it publishes.
+// True when the identity text is no identity object with a serial number,
+// or says INVLD.
+bool IdentityIsInvalid(const std::string& Identity)
+{
+    json_error_t Error;
+    json_t* pjtIdentity = json_loads(Identity.c_str(), 0, &Error);
+    const char* pSerial = json_string_value(json_object_get(pjtIdentity, "Serial Number"));
+    bool Invalid = pSerial == nullptr || 0 == strcmp(pSerial, "INVLD");
+    json_decref(pjtIdentity);
+    return Invalid;
+}
+
+// What the service publishes.
+void CheckPublished(cDoctor& Doctor, long TimeoutS)
+{
+    const char* const Title = "identity and heartbeat";
     ClientOptions_s Options = {DefaultZmqDir, TimeoutS};
     ServiceProbe_s Probe;
     if (ProbeService(Options, "heartbeats cannot be checked from here", &Probe))
     {
-        Doctor.Report("published", "identity and heartbeat", ST_FAIL, "cannot listen on " + Options.ZmqDir,
-                      "not_published", "eeprom-manager's endpoints cannot be reached");
-        return Doctor.Finish();
+        Doctor.Report("published", Title, ST_FAIL, "cannot listen on " + Options.ZmqDir, "not_published",
+                      "eeprom-manager's endpoints cannot be reached");
+        return;
     }
     std::string Beat = !Probe.BeatsChecked ? "heartbeat not checked (a health monitor owns it)"
                        : Probe.SawBeat     ? "heartbeat"
                                            : "no heartbeat";
     std::string Identity = Probe.SawIdentity ? "identity " + WireText(Probe.Identity) : "no identity";
     std::string Within = " within " + std::to_string(TimeoutS) + " s";
-    json_error_t Error;
-    json_t* pjtIdentity = json_loads(Probe.Identity.c_str(), 0, &Error);
-    const char* pSerial = json_string_value(json_object_get(pjtIdentity, "Serial Number"));
-    bool Invalid = pSerial == nullptr || 0 == strcmp(pSerial, "INVLD");
-    json_decref(pjtIdentity);
     if (!Probe.SawIdentity || (Probe.BeatsChecked && !Probe.SawBeat))
     {
-        Doctor.Report("published", "identity and heartbeat", ST_FAIL, Identity + ", " + Beat + Within,
-                      "not_published", "eeprom-manager publishes no " +
-                      std::string(Probe.SawIdentity ? "heartbeat" : "identity") + Within);
+        Doctor.Report("published", Title, ST_FAIL, Identity + ", " + Beat + Within, "not_published",
+                      "eeprom-manager publishes no " + std::string(Probe.SawIdentity ? "heartbeat" : "identity")
+                          + Within);
+        return;
     }
-    else
-    {
-        Doctor.Report("published", "identity and heartbeat", Invalid ? ST_FAIL : ST_OK, Identity + ", " + Beat,
-                      "invalid_identity",
-                      "eeprom-manager publishes the identity as invalid although the checks pass: restart it, "
-                      "it reads the chip only at start");
-    }
+    Doctor.Report("published", Title, IdentityIsInvalid(Probe.Identity) ? ST_FAIL : ST_OK, Identity + ", " + Beat,
+                  "invalid_identity",
+                  "eeprom-manager publishes the identity as invalid although the checks pass: restart it, "
+                  "it reads the chip only at start");
+}
+
+// Runs the checks in order, every one of them, and names the first cause.
+int Diagnose(bool Json, long TimeoutS)
+{
+    cDoctor Doctor(Json);
+    Findings_s Found;
+    CheckBuses(Doctor, &Found);
+    CheckChip(Doctor, &Found);
+    CheckRead(Doctor, &Found);
+    CheckCrypto(Doctor, &Found);
+    FindEth0(&Found);
+    CheckRecord(Doctor, &Found);
+    CheckMac(Doctor, Found);
+    CheckService(Doctor);
+    CheckPublished(Doctor, TimeoutS);
     return Doctor.Finish();
 }
 }

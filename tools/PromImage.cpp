@@ -72,30 +72,39 @@ bool LoadFrom(const char* pFrom, bool SerialGiven, eeprom_u* pRecord)
     return false;
 }
 
-int Create(int argc, char* argv[])
+// The arguments of image create: as given (null: not given), and parsed.
+struct CreateArgs_s
 {
-    static const option Options[] = {
-        {"serial", required_argument, nullptr, 's'}, {"mac", required_argument, nullptr, 'm'},
-        {"name", required_argument, nullptr, 'n'},   {"from", required_argument, nullptr, 'f'},
-        {"output", required_argument, nullptr, 'o'}, {"force", no_argument, nullptr, 'F'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
     const char* pSerial = nullptr;
     const char* pMac = nullptr;
     const char* pName = nullptr;
     const char* pFrom = nullptr;
     const char* pOutput = nullptr;
     bool Force = false;
+    uint8_t Mac[6] = {};        // pMac, parsed
+    uint8_t Name[16] = {};      // pName (or no name), as the record stores it
+};
+
+// Parses and checks the command line of image create. Returns -1 to go on,
+// otherwise the exit status (help printed, or a usage error reported).
+int ParseCreate(int argc, char* argv[], CreateArgs_s* pArgs)
+{
+    static const option Options[] = {
+        {"serial", required_argument, nullptr, 's'}, {"mac", required_argument, nullptr, 'm'},
+        {"name", required_argument, nullptr, 'n'},   {"from", required_argument, nullptr, 'f'},
+        {"output", required_argument, nullptr, 'o'}, {"force", no_argument, nullptr, 'F'},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
     cOptionParser Parser(argc, argv, "o:h", Options, HelpCommand);
     for (int Option; (Option = Parser.Next()) != -1;)
     {
         switch (Option)
         {
-        case 's': pSerial = optarg; break;
-        case 'm': pMac = optarg; break;
-        case 'n': pName = optarg; break;
-        case 'f': pFrom = optarg; break;
-        case 'o': pOutput = optarg; break;
-        case 'F': Force = true; break;
+        case 's': pArgs->pSerial = optarg; break;
+        case 'm': pArgs->pMac = optarg; break;
+        case 'n': pArgs->pName = optarg; break;
+        case 'f': pArgs->pFrom = optarg; break;
+        case 'o': pArgs->pOutput = optarg; break;
+        case 'F': pArgs->Force = true; break;
         case 'h': ImageUsage(stdout); return ExitOk;
         default: return ExitUsage;
         }
@@ -104,59 +113,84 @@ int Create(int argc, char* argv[])
     {
         return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
     }
-    if (pOutput == nullptr)
+    if (pArgs->pOutput == nullptr)
     {
         return UsageError(HelpCommand, "the output file is missing: give -o IMAGE");
     }
     // Without --from, serial number and MAC address are needed; with it,
     // whatever is not given is kept from FILE.
-    if (pFrom == nullptr && (pSerial == nullptr || pMac == nullptr))
+    if (pArgs->pFrom == nullptr && (pArgs->pSerial == nullptr || pArgs->pMac == nullptr))
     {
-        return UsageError(HelpCommand, "%s is missing (or give --from FILE)", pSerial == nullptr ? "--serial" : "--mac");
+        return UsageError(HelpCommand, "%s is missing (or give --from FILE)",
+                          pArgs->pSerial == nullptr ? "--serial" : "--mac");
     }
-    uint8_t MacBytes[6];
-    uint8_t Name[16];
-    if ((pSerial != nullptr && SerialArgumentIsBad(HelpCommand, "--serial", pSerial))
-        || (pMac != nullptr && MacArgumentIsBad(HelpCommand, "--mac", pMac, MacBytes))
-        || NameIsBad(HelpCommand, "--name", pName != nullptr ? pName : "", Name))
+    if ((pArgs->pSerial != nullptr && SerialArgumentIsBad(HelpCommand, "--serial", pArgs->pSerial))
+        || (pArgs->pMac != nullptr && MacArgumentIsBad(HelpCommand, "--mac", pArgs->pMac, pArgs->Mac))
+        || NameIsBad(HelpCommand, "--name", pArgs->pName != nullptr ? pArgs->pName : "", pArgs->Name))
     {
         return ExitUsage;
     }
-    if (cPromImage::BindCipher())
+    return -1;
+}
+
+// Checks what FILE supplies to the record as the options are checked.
+// Returns true on failure (reported).
+bool FromFileIsBad(const CreateArgs_s& Args, const eeprom_u& Record)
+{
+    std::string FromName = StoredName(Record.s.unit_name);
+    if (Args.pName == nullptr && !Utf8IsValid(FromName.data(), FromName.size()))
     {
-        return ExitFailed;
+        ToolError("%s: unit name '%s' is not valid UTF-8; give --name", Args.pFrom,
+                  EscapedText(Record.s.unit_name, FromName.size()).c_str());
+        return true;
+    }
+    if (Args.pMac == nullptr)
+    {
+        WarnUnusualMac((std::string(Args.pFrom) + ": MAC address").c_str(), Record.s.mac);
+    }
+    return false;
+}
+
+// The plaintext record: zeros, or FILE, with the arguments given put in.
+// Returns true on failure (reported).
+bool BuildRecord(const CreateArgs_s& Args, eeprom_u* pRecord)
+{
+    memset(pRecord, 0, sizeof(*pRecord));
+    if (Args.pFrom != nullptr
+        && (LoadFrom(Args.pFrom, Args.pSerial != nullptr, pRecord) || FromFileIsBad(Args, *pRecord)))
+    {
+        return true;
+    }
+    if (Args.pSerial != nullptr)
+    {
+        memcpy(pRecord->s.sn, Args.pSerial, sizeof(pRecord->s.sn));
+    }
+    if (Args.pMac != nullptr)
+    {
+        memcpy(pRecord->s.mac, Args.Mac, sizeof(pRecord->s.mac));
+    }
+    if (Args.pName != nullptr || Args.pFrom == nullptr)
+    {
+        memcpy(pRecord->s.unit_name, Args.Name, sizeof(Args.Name));
+    }
+    return false;
+}
+
+int Create(int argc, char* argv[])
+{
+    CreateArgs_s Args;
+    int Status = ParseCreate(argc, argv, &Args);
+    if (Status >= 0)
+    {
+        return Status;
     }
     eeprom_u Record;
-    memset(&Record, 0, sizeof(Record));
-    if (pFrom != nullptr && LoadFrom(pFrom, pSerial != nullptr, &Record))
+    if (cPromImage::BindCipher() || BuildRecord(Args, &Record))
     {
         return ExitFailed;
     }
-    // What FILE supplies is checked as the options are.
-    std::string FromName = StoredName(Record.s.unit_name);
-    if (pFrom != nullptr && pName == nullptr && !Utf8IsValid(FromName.data(), FromName.size()))
-    {
-        return ToolError("%s: unit name '%s' is not valid UTF-8; give --name", pFrom,
-                         EscapedText(Record.s.unit_name, FromName.size()).c_str());
-    }
-    if (pFrom != nullptr && pMac == nullptr)
-    {
-        WarnUnusualMac((std::string(pFrom) + ": MAC address").c_str(), Record.s.mac);
-    }
-    if (pSerial != nullptr)
-    {
-        memcpy(Record.s.sn, pSerial, sizeof(Record.s.sn));
-    }
-    if (pMac != nullptr)
-    {
-        memcpy(Record.s.mac, MacBytes, sizeof(Record.s.mac));
-    }
-    if (pName != nullptr || pFrom == nullptr)
-    {
-        memcpy(Record.s.unit_name, Name, sizeof(Name));
-    }
     cPromImage::Encrypt(Record.b);
-    return WriteImageFile(pOutput, Record.b, Force) ? ExitFailed : ExitOk;
+    return WriteImageFile(Args.pOutput, Record.b, Args.Force) ? ExitFailed : ExitOk;
 }
 
 int Show(int argc, char* argv[])
