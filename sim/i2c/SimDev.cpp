@@ -1,20 +1,19 @@
 // SimDev: i2c-dev descriptors and their ioctls on the simulated buses.
 //
-// The kernel behaviour reproduced here is that of drivers/i2c/i2c-dev.c and
-// the SMBus emulation in drivers/i2c/i2c-core-smbus.c: argument checks and
-// their order (EINVAL for more than 42 messages or a message over 8192
-// bytes, EFAULT for a missing argument), I2C_RDWR returning the message
-// count and copying read data back only when the whole transfer succeeded,
-// SMBus calls built from one write and one read message, optional PEC,
-// read()/write() as single messages of at most 8192 bytes to the selected
-// address. The simulated adapter offers plain I2C with every SMBus call
+// The kernel behaviour reproduced here is that of drivers/i2c/i2c-dev.c:
+// argument checks and their order (EINVAL for more than 42 messages or a
+// message over 8192 bytes, EFAULT for a missing argument), I2C_RDWR
+// returning the message count and copying read data back only when the
+// whole transfer succeeded, read()/write() as single messages of at most
+// 8192 bytes to the selected address. The SMBus calls are emulated in
+// SimSmbus.cpp, as i2c-core-smbus.c does; the descriptors and their open
+// file descriptions are kept in SimOfd.cpp. The simulated adapter offers plain I2C with every SMBus call
 // emulated, as the common SoC controllers do.
 #include "SimDev.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -22,54 +21,23 @@
 #include <linux/i2c.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "SimBus.h"
 #include "SimLibc.h"
+#include "SimOfd.h"
+#include "SimSmbus.h"
 
 namespace unitsim
 {
 namespace
 {
-const char* const MemfdName = "unitsim-i2c";
-const char* const MemfdLink = "/memfd:unitsim-i2c (deleted)";
-const char OfdMagic[16] = "unitsim-i2c-ofd";
 // i2c-dev limits: I2C_RDWR_IOCTL_MAX_MSGS messages of at most 8192 bytes.
 const unsigned MaxMsgs = I2C_RDWR_IOCTL_MAX_MSGS;
 const unsigned MaxMsgBytes = 8192;
-const unsigned MaxEntries = 64;
-const size_t OfdMapBytes = 4096;
 // Client flags as i2c-core keeps them (I2C_CLIENT_PEC is not in the uapi).
 const uint32_t ClientTen = I2C_M_TEN;
 const uint32_t ClientPec = 0x04;
-const int AccessPathOnly = -1;
 const unsigned long Functionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL_ALL;
-
-// What i2c-dev keeps per open file description; lives in the memfd.
-struct sOfd
-{
-    char Magic[16];
-    uint64_t SessionId;     // the session that opened it
-    uint32_t Bus;
-    int32_t AccessMode;     // O_RDONLY, O_WRONLY, O_RDWR or AccessPathOnly
-    uint32_t Address;       // selected with I2C_SLAVE; 0 after open
-    uint32_t ClientFlags;   // ClientTen, ClientPec
-};
-
-// One descriptor of this process that refers to an emulated device.
-struct sEntry
-{
-    int Fd;
-    dev_t Dev;              // identity of the memfd, to notice a reused number
-    ino_t Ino;
-    sOfd* pOfd;             // this process's mapping of the memfd
-};
-
-pthread_mutex_t s_TableLock = PTHREAD_MUTEX_INITIALIZER;
-sEntry s_Entries[MaxEntries];
-unsigned s_NumEntries = 0;
 
 // Read data of one I2C_RDWR collects here until the transfer has succeeded.
 pthread_mutex_t s_ScratchLock = PTHREAD_MUTEX_INITIALIZER;
@@ -79,87 +47,6 @@ int Fail(int Errno)
 {
     errno = Errno;
     return -1;
-}
-
-bool AddEntry(int Fd, const struct stat* pInfo, sOfd* pOfd)
-{
-    pthread_mutex_lock(&s_TableLock);
-    bool Added = s_NumEntries < MaxEntries;
-    if (Added)
-    {
-        s_Entries[s_NumEntries] = {Fd, pInfo->st_dev, pInfo->st_ino, pOfd};
-        __atomic_store_n(&s_NumEntries, s_NumEntries + 1, __ATOMIC_RELEASE);
-    }
-    pthread_mutex_unlock(&s_TableLock);
-    return Added;
-}
-
-void RemoveEntry(int Fd)
-{
-    pthread_mutex_lock(&s_TableLock);
-    for (unsigned Index = 0; Index < s_NumEntries; Index++)
-    {
-        if (s_Entries[Index].Fd == Fd)
-        {
-            munmap(s_Entries[Index].pOfd, OfdMapBytes);
-            s_Entries[Index] = s_Entries[s_NumEntries - 1];
-            __atomic_store_n(&s_NumEntries, s_NumEntries - 1, __ATOMIC_RELEASE);
-            break;
-        }
-    }
-    pthread_mutex_unlock(&s_TableLock);
-}
-
-// The open file description behind Fd when Fd is an emulated descriptor of
-// the running session, else null. errno is left as it was.
-sOfd* Lookup(int Fd)
-{
-    if (__atomic_load_n(&s_NumEntries, __ATOMIC_ACQUIRE) == 0)
-    {
-        return nullptr;
-    }
-    sEntry Entry = {-1, 0, 0, nullptr};
-    pthread_mutex_lock(&s_TableLock);
-    for (unsigned Index = 0; Index < s_NumEntries; Index++)
-    {
-        if (s_Entries[Index].Fd == Fd)
-        {
-            Entry = s_Entries[Index];
-            break;
-        }
-    }
-    pthread_mutex_unlock(&s_TableLock);
-    if (Entry.pOfd == nullptr)
-    {
-        return nullptr;
-    }
-    // The number may have been closed behind our back (dup2 over it,
-    // close_range, a raw system call) and reused.
-    int Saved = errno;
-    struct stat Info;
-    bool Same = fstat(Fd, &Info) == 0 && Info.st_dev == Entry.Dev && Info.st_ino == Entry.Ino;
-    errno = Saved;
-    if (!Same || Entry.pOfd->SessionId != SimSessionId())
-    {
-        RemoveEntry(Fd);
-        return nullptr;
-    }
-    return Entry.pOfd;
-}
-
-// Maps the memfd behind the O_PATH descriptor Fd.
-sOfd* MapOfd(int Fd)
-{
-    char Path[64];
-    snprintf(Path, sizeof(Path), "/proc/self/fd/%d", Fd);
-    int Open = RealOpen(Path, O_RDWR | O_CLOEXEC, 0);
-    if (Open < 0)
-    {
-        return nullptr;
-    }
-    void* pMap = mmap(nullptr, OfdMapBytes, PROT_READ | PROT_WRITE, MAP_SHARED, Open, 0);
-    RealClose(Open);
-    return pMap == MAP_FAILED ? nullptr : static_cast<sOfd*>(pMap);
 }
 
 // Parses N of "/dev/i2c-N" (decimal, no leading zero); -1 for other paths.
@@ -188,238 +75,8 @@ long BusOfPath(const char* pPath)
     return Bus;
 }
 
-int OpenBus(unsigned Bus, int Flags)
-{
-    int Mem = memfd_create(MemfdName, MFD_CLOEXEC);
-    if (Mem < 0)
-    {
-        return -1;
-    }
-    sOfd* pOfd = nullptr;
-    if (ftruncate(Mem, OfdMapBytes) == 0)
-    {
-        void* pMap = mmap(nullptr, OfdMapBytes, PROT_READ | PROT_WRITE, MAP_SHARED, Mem, 0);
-        pOfd = pMap == MAP_FAILED ? nullptr : static_cast<sOfd*>(pMap);
-    }
-    int Fd = -1;
-    if (pOfd != nullptr)
-    {
-        memcpy(pOfd->Magic, OfdMagic, sizeof(OfdMagic));
-        pOfd->SessionId = SimSessionId();
-        pOfd->Bus = Bus;
-        pOfd->AccessMode = (Flags & O_PATH) != 0 ? AccessPathOnly : (Flags & O_ACCMODE);
-        pOfd->Address = 0;
-        pOfd->ClientFlags = 0;
-        char Path[64];
-        snprintf(Path, sizeof(Path), "/proc/self/fd/%d", Mem);
-        Fd = RealOpen(Path, O_PATH | (Flags & O_CLOEXEC), 0);
-    }
-    int Saved = errno;
-    RealClose(Mem);
-    struct stat Info;
-    if (Fd >= 0 && (fstat(Fd, &Info) != 0 || !AddEntry(Fd, &Info, pOfd)))
-    {
-        RealClose(Fd);
-        Fd = -1;
-        Saved = EMFILE;
-    }
-    if (Fd < 0 && pOfd != nullptr)
-    {
-        munmap(pOfd, OfdMapBytes);
-    }
-    errno = Saved;
-    return Fd;
-}
-
-// CRC-8 (x^8 + x^2 + x + 1) of SMBus packet error checking, as
-// i2c_smbus_pec computes it.
-uint8_t Pec(uint8_t Crc, const uint8_t* pData, size_t Count)
-{
-    for (size_t Index = 0; Index < Count; Index++)
-    {
-        Crc ^= pData[Index];
-        for (int Bit = 0; Bit < 8; Bit++)
-        {
-            Crc = static_cast<uint8_t>((Crc & 0x80) != 0 ? (Crc << 1) ^ 0x07 : Crc << 1);
-        }
-    }
-    return Crc;
-}
-
-uint8_t MsgPec(uint8_t Crc, const sSimMsg* pMsg)
-{
-    uint8_t Address = static_cast<uint8_t>((pMsg->Addr << 1) | (pMsg->Flags & I2C_M_RD));
-    return Pec(Pec(Crc, &Address, 1), pMsg->pBuf, pMsg->Len);
-}
-
-// i2c_smbus_xfer_emulated: one SMBus call as I2C messages. Returns 0 or
-// -errno; read results go into *pData.
-int SmbusXfer(unsigned Bus, uint16_t Addr, uint32_t ClientFlags, uint8_t ReadWrite, uint8_t Command,
-              uint32_t Size, union i2c_smbus_data* pData)
-{
-    uint8_t Buf0[I2C_SMBUS_BLOCK_MAX + 3];
-    uint8_t Buf1[I2C_SMBUS_BLOCK_MAX + 2];
-    uint16_t Flags = static_cast<uint16_t>(ClientFlags & ClientTen);
-    sSimMsg Msgs[2] = {{Addr, Flags, 1, Buf0}, {Addr, static_cast<uint16_t>(Flags | I2C_M_RD), 0, Buf1}};
-    unsigned NumMsgs = ReadWrite == I2C_SMBUS_READ ? 2 : 1;
-    bool WantsPec = (ClientFlags & ClientPec) != 0 && Size != I2C_SMBUS_QUICK && Size != I2C_SMBUS_I2C_BLOCK_DATA;
-    Buf0[0] = Command;
-    switch (Size)
-    {
-    case I2C_SMBUS_QUICK:
-        // The read/write bit is the data.
-        Msgs[0].Len = 0;
-        Msgs[0].Flags = static_cast<uint16_t>(Flags | (ReadWrite == I2C_SMBUS_READ ? I2C_M_RD : 0));
-        NumMsgs = 1;
-        break;
-    case I2C_SMBUS_BYTE:
-        if (ReadWrite == I2C_SMBUS_READ)
-        {
-            Msgs[0].Flags = static_cast<uint16_t>(Flags | I2C_M_RD);
-            NumMsgs = 1;
-        }
-        break;
-    case I2C_SMBUS_BYTE_DATA:
-        if (ReadWrite == I2C_SMBUS_READ)
-        {
-            Msgs[1].Len = 1;
-        }
-        else
-        {
-            Msgs[0].Len = 2;
-            Buf0[1] = pData->byte;
-        }
-        break;
-    case I2C_SMBUS_WORD_DATA:
-        if (ReadWrite == I2C_SMBUS_READ)
-        {
-            Msgs[1].Len = 2;
-        }
-        else
-        {
-            Msgs[0].Len = 3;
-            Buf0[1] = static_cast<uint8_t>(pData->word & 0xff);
-            Buf0[2] = static_cast<uint8_t>(pData->word >> 8);
-        }
-        break;
-    case I2C_SMBUS_PROC_CALL:
-        NumMsgs = 2;
-        ReadWrite = I2C_SMBUS_READ;
-        Msgs[0].Len = 3;
-        Msgs[1].Len = 2;
-        Buf0[1] = static_cast<uint8_t>(pData->word & 0xff);
-        Buf0[2] = static_cast<uint8_t>(pData->word >> 8);
-        break;
-    case I2C_SMBUS_BLOCK_DATA:
-        if (ReadWrite == I2C_SMBUS_READ)
-        {
-            Msgs[1].Flags |= I2C_M_RECV_LEN;
-            Msgs[1].Len = 1;
-        }
-        else
-        {
-            if (pData->block[0] > I2C_SMBUS_BLOCK_MAX)
-            {
-                return -EINVAL;
-            }
-            Msgs[0].Len = static_cast<uint16_t>(pData->block[0] + 2);
-            memcpy(Buf0 + 1, pData->block, Msgs[0].Len - 1);
-        }
-        break;
-    case I2C_SMBUS_BLOCK_PROC_CALL:
-        NumMsgs = 2;
-        ReadWrite = I2C_SMBUS_READ;
-        if (pData->block[0] > I2C_SMBUS_BLOCK_MAX)
-        {
-            return -EINVAL;
-        }
-        Msgs[0].Len = static_cast<uint16_t>(pData->block[0] + 2);
-        memcpy(Buf0 + 1, pData->block, Msgs[0].Len - 1);
-        Msgs[1].Flags |= I2C_M_RECV_LEN;
-        Msgs[1].Len = 1;
-        break;
-    case I2C_SMBUS_I2C_BLOCK_DATA:
-        if (pData->block[0] > I2C_SMBUS_BLOCK_MAX)
-        {
-            return -EINVAL;
-        }
-        if (ReadWrite == I2C_SMBUS_READ)
-        {
-            Msgs[1].Len = pData->block[0];
-        }
-        else
-        {
-            Msgs[0].Len = static_cast<uint16_t>(pData->block[0] + 1);
-            memcpy(Buf0 + 1, pData->block + 1, pData->block[0]);
-        }
-        break;
-    default:
-        return -EOPNOTSUPP;
-    }
-
-    uint8_t PartialPec = 0;
-    if (WantsPec)
-    {
-        if ((Msgs[0].Flags & I2C_M_RD) == 0)
-        {
-            if (NumMsgs == 1)
-            {
-                Buf0[Msgs[0].Len] = MsgPec(0, &Msgs[0]);
-                Msgs[0].Len++;
-            }
-            else
-            {
-                PartialPec = MsgPec(0, &Msgs[0]);
-            }
-        }
-        if ((Msgs[NumMsgs - 1].Flags & I2C_M_RD) != 0)
-        {
-            Msgs[NumMsgs - 1].Len++;
-        }
-    }
-
-    int Status = SimBusTransfer(Bus, Msgs, NumMsgs);
-    if (Status < 0)
-    {
-        return Status;
-    }
-    if (WantsPec && (Msgs[NumMsgs - 1].Flags & I2C_M_RD) != 0)
-    {
-        sSimMsg* pLast = &Msgs[NumMsgs - 1];
-        pLast->Len--;
-        if (pLast->pBuf[pLast->Len] != MsgPec(PartialPec, pLast))
-        {
-            return -EBADMSG;
-        }
-    }
-    if (ReadWrite == I2C_SMBUS_READ)
-    {
-        switch (Size)
-        {
-        case I2C_SMBUS_BYTE:
-            pData->byte = Buf0[0];
-            break;
-        case I2C_SMBUS_BYTE_DATA:
-            pData->byte = Buf1[0];
-            break;
-        case I2C_SMBUS_WORD_DATA:
-        case I2C_SMBUS_PROC_CALL:
-            pData->word = static_cast<uint16_t>(Buf1[0] | (Buf1[1] << 8));
-            break;
-        case I2C_SMBUS_I2C_BLOCK_DATA:
-            memcpy(pData->block + 1, Buf1, pData->block[0]);
-            break;
-        case I2C_SMBUS_BLOCK_DATA:
-        case I2C_SMBUS_BLOCK_PROC_CALL:
-            memcpy(pData->block, Buf1, Buf1[0] + 1u);
-            break;
-        }
-    }
-    return 0;
-}
-
 // i2cdev_ioctl_smbus.
-int IoctlSmbus(sOfd* pOfd, struct i2c_smbus_ioctl_data* pArg)
+int IoctlSmbus(sSimOfd* pOfd, struct i2c_smbus_ioctl_data* pArg)
 {
     if (pArg == nullptr)
     {
@@ -439,14 +96,16 @@ int IoctlSmbus(sOfd* pOfd, struct i2c_smbus_ioctl_data* pArg)
     {
         return Fail(EINVAL);
     }
+    uint16_t Addr = static_cast<uint16_t>(pOfd->Address);
+    bool TenBit = (pOfd->ClientFlags & ClientTen) != 0;
+    bool PecOn = (pOfd->ClientFlags & ClientPec) != 0;
     union i2c_smbus_data Temp;
     memset(&Temp, 0, sizeof(Temp));
     int Status;
     if (Size == I2C_SMBUS_QUICK || (Size == I2C_SMBUS_BYTE && ReadWrite == I2C_SMBUS_WRITE))
     {
         // These carry no data.
-        Status = SmbusXfer(pOfd->Bus, static_cast<uint16_t>(pOfd->Address), pOfd->ClientFlags, ReadWrite,
-                           pArg->command, Size, &Temp);
+        Status = SimSmbusXfer(pOfd->Bus, Addr, TenBit, PecOn, ReadWrite, pArg->command, Size, &Temp);
         return Status < 0 ? Fail(-Status) : 0;
     }
     if (pUserData == nullptr)
@@ -471,8 +130,7 @@ int IoctlSmbus(sOfd* pOfd, struct i2c_smbus_ioctl_data* pArg)
             Temp.block[0] = I2C_SMBUS_BLOCK_MAX;
         }
     }
-    Status = SmbusXfer(pOfd->Bus, static_cast<uint16_t>(pOfd->Address), pOfd->ClientFlags, ReadWrite,
-                       pArg->command, Size, &Temp);
+    Status = SimSmbusXfer(pOfd->Bus, Addr, TenBit, PecOn, ReadWrite, pArg->command, Size, &Temp);
     if (Status < 0)
     {
         return Fail(-Status);
@@ -485,7 +143,7 @@ int IoctlSmbus(sOfd* pOfd, struct i2c_smbus_ioctl_data* pArg)
 }
 
 // i2cdev_ioctl_rdwr.
-int IoctlRdwr(sOfd* pOfd, struct i2c_rdwr_ioctl_data* pArg)
+int IoctlRdwr(sSimOfd* pOfd, struct i2c_rdwr_ioctl_data* pArg)
 {
     if (pArg == nullptr)
     {
@@ -577,7 +235,7 @@ const char* RequestName(unsigned Request)
 }
 
 // i2cdev_ioctl.
-int Ioctl(sOfd* pOfd, int Fd, unsigned Request, void* pArg)
+int Ioctl(sSimOfd* pOfd, int Fd, unsigned Request, void* pArg)
 {
     unsigned long Arg = reinterpret_cast<unsigned long>(pArg);
     switch (Request)
@@ -655,7 +313,7 @@ bool SimDevOpen(const char* pPath, int Flags, int* pResult)
     }
     else
     {
-        *pResult = OpenBus(static_cast<unsigned>(Bus), Flags);
+        *pResult = SimOfdOpen(static_cast<unsigned>(Bus), Flags);
     }
     int Saved = errno;
     Trace("open %s -> %d%s%s", pPath, *pResult, *pResult < 0 ? " " : "", *pResult < 0 ? strerror(Saved) : "");
@@ -665,14 +323,14 @@ bool SimDevOpen(const char* pPath, int Flags, int* pResult)
 
 bool SimDevIoctl(int Fd, unsigned long Request, void* pArg, int* pResult)
 {
-    sOfd* pOfd = Lookup(Fd);
+    sSimOfd* pOfd = SimOfdLookup(Fd);
     if (pOfd == nullptr)
     {
         return false;
     }
     // The kernel sees the request as a 32-bit number.
     unsigned Command = static_cast<unsigned>(Request);
-    *pResult = pOfd->AccessMode == AccessPathOnly ? Fail(EBADF) : Ioctl(pOfd, Fd, Command, pArg);
+    *pResult = pOfd->AccessMode == SimAccessPathOnly ? Fail(EBADF) : Ioctl(pOfd, Fd, Command, pArg);
     if (TraceOn() && Command != I2C_RDWR && Command != I2C_SMBUS)
     {
         int Saved = errno;
@@ -686,12 +344,12 @@ bool SimDevIoctl(int Fd, unsigned long Request, void* pArg, int* pResult)
 
 bool SimDevRead(int Fd, void* pBuf, size_t Count, ssize_t* pResult)
 {
-    sOfd* pOfd = Lookup(Fd);
+    sSimOfd* pOfd = SimOfdLookup(Fd);
     if (pOfd == nullptr)
     {
         return false;
     }
-    if (pOfd->AccessMode == AccessPathOnly || pOfd->AccessMode == O_WRONLY)
+    if (pOfd->AccessMode == SimAccessPathOnly || pOfd->AccessMode == O_WRONLY)
     {
         *pResult = Fail(EBADF);
         return true;
@@ -716,12 +374,12 @@ bool SimDevRead(int Fd, void* pBuf, size_t Count, ssize_t* pResult)
 
 bool SimDevWrite(int Fd, const void* pBuf, size_t Count, ssize_t* pResult)
 {
-    sOfd* pOfd = Lookup(Fd);
+    sSimOfd* pOfd = SimOfdLookup(Fd);
     if (pOfd == nullptr)
     {
         return false;
     }
-    if (pOfd->AccessMode == AccessPathOnly || pOfd->AccessMode == O_RDONLY)
+    if (pOfd->AccessMode == SimAccessPathOnly || pOfd->AccessMode == O_RDONLY)
     {
         *pResult = Fail(EBADF);
         return true;
@@ -742,58 +400,4 @@ bool SimDevWrite(int Fd, const void* pBuf, size_t Count, ssize_t* pResult)
     return true;
 }
 
-void SimDevClose(int Fd)
-{
-    if (__atomic_load_n(&s_NumEntries, __ATOMIC_ACQUIRE) != 0)
-    {
-        RemoveEntry(Fd);
-    }
-}
-
-bool SimDevAdopt(int Fd)
-{
-    if (Fd < 0)
-    {
-        return false;
-    }
-    int Saved = errno;
-    char Path[64];
-    char Link[64];
-    snprintf(Path, sizeof(Path), "/proc/self/fd/%d", Fd);
-    ssize_t Length = readlink(Path, Link, sizeof(Link) - 1);
-    bool Adopted = false;
-    if (Length > 0)
-    {
-        Link[Length] = '\0';
-    }
-    if (Length > 0 && strcmp(Link, MemfdLink) == 0 && SimSessionStatus() == SIM_ON)
-    {
-        sOfd* pOfd = MapOfd(Fd);
-        struct stat Info;
-        if (pOfd != nullptr && memcmp(pOfd->Magic, OfdMagic, sizeof(OfdMagic)) == 0
-            && pOfd->SessionId == SimSessionId() && fstat(Fd, &Info) == 0)
-        {
-            RemoveEntry(Fd);
-            Adopted = AddEntry(Fd, &Info, pOfd);
-        }
-        if (!Adopted && pOfd != nullptr)
-        {
-            munmap(pOfd, OfdMapBytes);
-        }
-        Trace("descriptor %d %s", Fd, Adopted ? "adopted" : "not adopted");
-    }
-    errno = Saved;
-    return Adopted;
-}
-
-void SimDevForgetAll()
-{
-    pthread_mutex_lock(&s_TableLock);
-    for (unsigned Index = 0; Index < s_NumEntries; Index++)
-    {
-        munmap(s_Entries[Index].pOfd, OfdMapBytes);
-    }
-    __atomic_store_n(&s_NumEntries, 0u, __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&s_TableLock);
-}
 }

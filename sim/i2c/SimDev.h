@@ -11,6 +11,9 @@
 // inherited, or dup'd copies, are recognised when the C library call on them
 // fails with EBADF, as every call on an O_PATH descriptor does.
 //
+// The table and the open file descriptions are SimOfd.cpp's, which also
+// implements SimDevClose, SimDevAdopt and SimDevForgetAll.
+//
 // Each function returns false for calls that are not the simulation's; the
 // caller then passes them to the C library. Otherwise the call's result is
 // in *pResult, with errno set as the kernel would when it is -1.
