@@ -6,8 +6,9 @@
 // volatile state that real hardware would keep in the chips (address
 // counters, write cycles) and the session's counters (transfer numbers,
 // fault counts) live in a file in UNITSIM_STATE_DIR that every process of
-// the session maps, guarded by a robust process-shared mutex; without that
-// variable they live in memory shared only with forked children. Chip
+// the session maps, guarded by an open-file-description lock on that file;
+// without that variable they live in memory shared only with forked
+// children (SimSession.cpp). The transfer engine is SimBus.cpp. Chip
 // content lives in mapped image files, so it outlasts the session like a
 // non-volatile part.
 #ifndef SIM_I2C_SIMBUS_H
