@@ -133,26 +133,13 @@ void Describe(const char* pHeading, const uint8_t* pImage)
 
 int Read(int argc, char* argv[])
 {
-    static const option Options[] = {{"output", required_argument, nullptr, 'o'},
-                                     {"force", no_argument, nullptr, 'F'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
     const char* pOutput = nullptr;
     bool Force = false;
-    cOptionParser Parser(argc, argv, "o:h", Options, HelpCommand);
-    for (int Option; (Option = Parser.Next()) != -1;)
+    CommandLine_s Line = {HelpCommand, ChipUsage, {TextOption("output", 'o', &pOutput), FlagOption("force", &Force)}};
+    int Status = ParseCommandLine(argc, argv, Line);
+    if (Status >= 0)
     {
-        switch (Option)
-        {
-        case 'o': pOutput = optarg; break;
-        case 'F': Force = true; break;
-        case 'h': ChipUsage(stdout); return ExitOk;
-        default: return ExitUsage;
-        }
-    }
-    if (optind != argc)
-    {
-        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
+        return Status;
     }
     if (pOutput == nullptr)
     {
@@ -252,29 +239,16 @@ bool WriteAndVerify(const char* pPath, const uint8_t* pImage)
 
 int Write(int argc, char* argv[])
 {
-    static const option Options[] = {{"yes", no_argument, nullptr, 'y'},
-                                     {"allow-invalid", no_argument, nullptr, 'A'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
     bool Yes = false;
     bool AllowInvalid = false;
-    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
-    for (int Option; (Option = Parser.Next()) != -1;)
+    CommandLine_s Line = {HelpCommand, ChipUsage, {FlagOption("yes", &Yes), FlagOption("allow-invalid", &AllowInvalid)},
+                          "the chip image to write is missing"};
+    const char* pPath = nullptr;
+    int Status = ParseCommandLine(argc, argv, Line, &pPath);
+    if (Status >= 0)
     {
-        switch (Option)
-        {
-        case 'y': Yes = true; break;
-        case 'A': AllowInvalid = true; break;
-        case 'h': ChipUsage(stdout); return ExitOk;
-        default: return ExitUsage;
-        }
+        return Status;
     }
-    if (optind + 1 != argc)
-    {
-        return optind == argc ? UsageError(HelpCommand, "the chip image to write is missing")
-                              : UsageError(HelpCommand, "unexpected argument '%s'", argv[optind + 1]);
-    }
-    const char* pPath = argv[optind];
     uint8_t Image[ImageBytes];
     if (ReadImageFile(pPath, Image) || cPromImage::BindCipher())
     {

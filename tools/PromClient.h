@@ -8,21 +8,21 @@
 #include <cstdio>
 
 #include "PromEndpoints.h"
+#include "PromToolCommon.h"
 
 // Prints the usage lines of the options every client command has.
 void ClientOptionsUsage(FILE* pOut, long DefaultTimeoutS);
 
-// Parses the options of one command into pOptions (and *pCount, *pNoWait,
-// *pJson where the command has them: null pointers mean the option is
-// unknown); pUsage prints the command's usage for --help.
-// Positional arguments are left at argv[optind..]. Returns -1 to go on,
-// otherwise the exit status (ExitOk after -h, ExitUsage after a usage error).
-int ParseClientOptions(int argc, char* argv[], void (*pUsage)(FILE*), long DefaultTimeoutS,
-                       ClientOptions_s* pOptions, long* pCount, bool* pNoWait, bool* pJson = nullptr);
+// The --timeout option of pCommand: whole seconds, 1 to 3600, into
+// *pTimeoutS.
+CommandOption_s TimeoutOption(const char* pCommand, long* pTimeoutS);
 
-// For commands without arguments: -1 when none was given, otherwise
-// ExitUsage after the usage error.
-int RejectArguments(int argc, char* argv[]);
+// The command line of the client command pCommand (argv[0]) with the
+// options every one has, --zmq-dir and --timeout, which go to *pOptions;
+// *pOptions gets their defaults here. pUsage prints the command's usage. A
+// command adds its own options and argument before parsing.
+CommandLine_s ClientCommandLine(const char* pCommand, void (*pUsage)(FILE*), long DefaultTimeoutS,
+                                ClientOptions_s* pOptions);
 
 // argv[0] is the command name. Returns the exit status, or -1 when the
 // command is not one of these.

@@ -107,12 +107,16 @@ int WatchCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
     long Count = 0;
-    int Status = ParseClientOptions(argc, argv, WatchUsage, WatchDefaultTimeoutS, &Options, &Count, nullptr);
-    if (Status >= 0)
-    {
-        return Status;
-    }
-    Status = RejectArguments(argc, argv);
+    CommandLine_s Line = ClientCommandLine(argv[0], WatchUsage, WatchDefaultTimeoutS, &Options);
+    Line.Options.push_back({"count", 0, true, [&](const char* pValue) {
+                                if (!ParseNumber(pValue, 1, 1000000, &Count))
+                                {
+                                    return false;
+                                }
+                                UsageError(argv[0], "--count '%s': expected a number from 1 to 1000000", pValue);
+                                return true;
+                            }});
+    int Status = ParseCommandLine(argc, argv, Line);
     if (Status >= 0)
     {
         return Status;
@@ -168,12 +172,9 @@ int StatusCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
     bool Json = false;
-    int Status = ParseClientOptions(argc, argv, StatusUsage, StatusDefaultTimeoutS, &Options, nullptr, nullptr, &Json);
-    if (Status >= 0)
-    {
-        return Status;
-    }
-    Status = RejectArguments(argc, argv);
+    CommandLine_s Line = ClientCommandLine(argv[0], StatusUsage, StatusDefaultTimeoutS, &Options);
+    Line.Options.push_back(FlagOption("json", &Json));
+    int Status = ParseCommandLine(argc, argv, Line);
     if (Status >= 0)
     {
         return Status;

@@ -175,18 +175,16 @@ int SetNameCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
     bool NoWait = false;
-    int Status = ParseClientOptions(argc, argv, SetNameUsage, SetNameDefaultTimeoutS, &Options, nullptr, &NoWait);
+    CommandLine_s Line = ClientCommandLine(argv[0], SetNameUsage, SetNameDefaultTimeoutS, &Options);
+    Line.Options.push_back(FlagOption("no-wait", &NoWait));
+    Line.pMissingArgument = "the new unit name is missing";
+    Line.pUnexpectedHint = " (quote a name with spaces)";
+    const char* pName = nullptr;
+    int Status = ParseCommandLine(argc, argv, Line, &pName);
     if (Status >= 0)
     {
         return Status;
     }
-    if (optind + 1 != argc)
-    {
-        return optind == argc
-                   ? UsageError(argv[0], "the new unit name is missing")
-                   : UsageError(argv[0], "unexpected argument '%s' (quote a name with spaces)", argv[optind + 1]);
-    }
-    const char* pName = argv[optind];
     // The name as the record will hold it.
     uint8_t Stored[16];
     if (NameIsBad(argv[0], "unit name", pName, Stored))
@@ -241,12 +239,7 @@ int SetNameCommand(int argc, char* argv[])
 int StopCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
-    int Status = ParseClientOptions(argc, argv, StopUsage, StopDefaultTimeoutS, &Options, nullptr, nullptr);
-    if (Status >= 0)
-    {
-        return Status;
-    }
-    Status = RejectArguments(argc, argv);
+    int Status = ParseCommandLine(argc, argv, ClientCommandLine(argv[0], StopUsage, StopDefaultTimeoutS, &Options));
     if (Status >= 0)
     {
         return Status;

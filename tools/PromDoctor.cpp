@@ -21,6 +21,7 @@
 #include "AesLibHandler.h"
 #include "InstanceLock.h"
 #include "PromChip.h"
+#include "PromClient.h"
 #include "PromServiceProbe.h"
 #include "PromImage.h"
 #include "PromRecord.h"
@@ -395,31 +396,13 @@ int Diagnose(bool Json, long TimeoutS)
 
 int PromDoctorCommand(int argc, char* argv[])
 {
-    static const option Options[] = {{"json", no_argument, nullptr, 'j'},
-                                     {"timeout", required_argument, nullptr, 't'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
     bool Json = false;
     long TimeoutS = DefaultTimeoutS;
-    cOptionParser Parser(argc, argv, "h", Options, HelpCommand);
-    for (int Option; (Option = Parser.Next()) != -1;)
+    CommandLine_s Line = {HelpCommand, DoctorUsage, {FlagOption("json", &Json), TimeoutOption(HelpCommand, &TimeoutS)}};
+    int Status = ParseCommandLine(argc, argv, Line);
+    if (Status >= 0)
     {
-        switch (Option)
-        {
-        case 'j': Json = true; break;
-        case 't':
-            if (ParseNumber(optarg, 1, 3600, &TimeoutS))
-            {
-                return UsageError(HelpCommand, "--timeout '%s': expected whole seconds from 1 to 3600", optarg);
-            }
-            break;
-        case 'h': DoctorUsage(stdout); return ExitOk;
-        default: return ExitUsage;
-        }
-    }
-    if (optind != argc)
-    {
-        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
+        return Status;
     }
     return Diagnose(Json, TimeoutS);
 }

@@ -89,29 +89,14 @@ struct CreateArgs_s
 // otherwise the exit status (help printed, or a usage error reported).
 int ParseCreate(int argc, char* argv[], CreateArgs_s* pArgs)
 {
-    static const option Options[] = {
-        {"serial", required_argument, nullptr, 's'}, {"mac", required_argument, nullptr, 'm'},
-        {"name", required_argument, nullptr, 'n'},   {"from", required_argument, nullptr, 'f'},
-        {"output", required_argument, nullptr, 'o'}, {"force", no_argument, nullptr, 'F'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
-    cOptionParser Parser(argc, argv, "o:h", Options, HelpCommand);
-    for (int Option; (Option = Parser.Next()) != -1;)
+    CommandLine_s Line = {HelpCommand, ImageUsage,
+                          {TextOption("serial", 0, &pArgs->pSerial), TextOption("mac", 0, &pArgs->pMac),
+                           TextOption("name", 0, &pArgs->pName), TextOption("from", 0, &pArgs->pFrom),
+                           TextOption("output", 'o', &pArgs->pOutput), FlagOption("force", &pArgs->Force)}};
+    int Status = ParseCommandLine(argc, argv, Line);
+    if (Status >= 0)
     {
-        switch (Option)
-        {
-        case 's': pArgs->pSerial = optarg; break;
-        case 'm': pArgs->pMac = optarg; break;
-        case 'n': pArgs->pName = optarg; break;
-        case 'f': pArgs->pFrom = optarg; break;
-        case 'o': pArgs->pOutput = optarg; break;
-        case 'F': pArgs->Force = true; break;
-        case 'h': ImageUsage(stdout); return ExitOk;
-        default: return ExitUsage;
-        }
-    }
-    if (optind != argc)
-    {
-        return UsageError(HelpCommand, "unexpected argument '%s'", argv[optind]);
+        return Status;
     }
     if (pArgs->pOutput == nullptr)
     {

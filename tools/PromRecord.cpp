@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <getopt.h>
 #include <net/if.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,30 +253,15 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Jso
 int ParseShowOptions(int argc, char* argv[], const char* pCommand, void (*pUsage)(FILE*),
                      const char* pMissingFile, ShowOptions_s* pOptions)
 {
-    static const option Options[] = {{"mac", required_argument, nullptr, 'm'},
-                                     {"dump", no_argument, nullptr, 'd'},
-                                     {"json", no_argument, nullptr, 'j'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
     const char* pMac = nullptr;
-    cOptionParser Parser(argc, argv, "h", Options, pCommand);
-    for (int Option; (Option = Parser.Next()) != -1;)
+    CommandLine_s Line = {pCommand, pUsage,
+                          {TextOption("mac", 0, &pMac), FlagOption("dump", &pOptions->Dump),
+                           FlagOption("json", &pOptions->Json)},
+                          pMissingFile};
+    int Status = ParseCommandLine(argc, argv, Line, &pOptions->pFile);
+    if (Status >= 0)
     {
-        switch (Option)
-        {
-        case 'm': pMac = optarg; break;
-        case 'd': pOptions->Dump = true; break;
-        case 'j': pOptions->Json = true; break;
-        case 'h': pUsage(stdout); return ExitOk;
-        default: return ExitUsage;
-        }
+        return Status;
     }
-    int NumFiles = nullptr == pMissingFile ? 0 : 1;
-    if (optind + NumFiles != argc)
-    {
-        return optind == argc ? UsageError(pCommand, "%s", pMissingFile)
-                              : UsageError(pCommand, "unexpected argument '%s'", argv[optind + NumFiles]);
-    }
-    pOptions->pFile = NumFiles ? argv[optind] : nullptr;
     return JudgeIsBad(pCommand, pMac, &pOptions->Judge) ? ExitUsage : -1;
 }

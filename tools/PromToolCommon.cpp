@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <unistd.h>
 
 #include "NetworkUtils.h"
@@ -101,6 +102,28 @@ std::string Escaped(const uint8_t* pBytes, size_t Length, bool KeepBackslash)
     }
     return Out;
 }
+
+// Reports what getopt_long refused with Code (':' or '?') as a usage error.
+void ReportBadOption(const char* pCommand, char* argv[], int Code)
+{
+    const char* pGiven = argv[optind - 1];
+    if (Code == ':')
+    {
+        UsageError(pCommand, "option '%s' needs a value", pGiven);
+    }
+    else if (optopt == 0)
+    {
+        UsageError(pCommand, "unknown option '%s'", pGiven);
+    }
+    else if (0 == strncmp(pGiven, "--", 2) && strchr(pGiven, '=') != nullptr)
+    {
+        UsageError(pCommand, "option '%s' takes no value", pGiven);
+    }
+    else
+    {
+        UsageError(pCommand, "unknown option '-%c'", optopt);
+    }
+}
 }
 
 int ToolError(const char* pFormat, ...)
@@ -132,41 +155,81 @@ int UsageError(const char* pCommand, const char* pFormat, ...)
     return ExitUsage;
 }
 
-cOptionParser::cOptionParser(int argc, char* argv[], const char* pShortOptions, const option* pLongOptions,
-                             const char* pCommand)
-    : Argc(argc), Argv(argv), ShortOptions(std::string(":") + pShortOptions), pLongOptions(pLongOptions),
-      pCommand(pCommand)
+CommandOption_s FlagOption(const char* pName, bool* pGiven)
 {
-    optind = 0;     // glibc: start afresh, at argv[1]
-    opterr = 0;
+    return {pName, 0, false, [pGiven](const char*) {
+                *pGiven = true;
+                return false;
+            }};
 }
 
-int cOptionParser::Next()
+CommandOption_s TextOption(const char* pName, char Letter, const char** ppValue)
 {
-    int Option = getopt_long(Argc, Argv, ShortOptions.c_str(), pLongOptions, nullptr);
-    if (Option == ':')
+    return {pName, Letter, true, [ppValue](const char* pValue) {
+                *ppValue = pValue;
+                return false;
+            }};
+}
+
+int ParseCommandLine(int argc, char* argv[], const CommandLine_s& Line, const char** ppArgument)
+{
+    // getopt_long's tables. An option's code is its letter, or FirstCode
+    // plus its index for one without. A leading ':' in the letters tells a
+    // missing value apart from an unknown option.
+    const int FirstCode = 1000;
+    std::vector<option> Long;
+    std::string Letters = ":h";
+    for (size_t i = 0; i < Line.Options.size(); i++)
     {
-        UsageError(pCommand, "option '%s' needs a value", Argv[optind - 1]);
-        return OptionError;
+        const CommandOption_s& Option = Line.Options[i];
+        int Code = Option.Letter != 0 ? Option.Letter : FirstCode + static_cast<int>(i);
+        Long.push_back({Option.pName, Option.TakesValue ? required_argument : no_argument, nullptr, Code});
+        if (Option.Letter != 0)
+        {
+            Letters += Option.Letter;
+            Letters += Option.TakesValue ? ":" : "";
+        }
     }
-    if (Option != '?')
+    Long.push_back({"help", no_argument, nullptr, 'h'});
+    Long.push_back({nullptr, 0, nullptr, 0});
+
+    optind = 0;     // glibc: start afresh, at argv[1]
+    opterr = 0;
+    for (int Code; (Code = getopt_long(argc, argv, Letters.c_str(), Long.data(), nullptr)) != -1;)
     {
-        return Option;
+        if (Code == 'h')
+        {
+            Line.pUsage(stdout);
+            return ExitOk;
+        }
+        if (Code == ':' || Code == '?')
+        {
+            ReportBadOption(Line.pCommand, argv, Code);
+            return ExitUsage;
+        }
+        size_t Index = Code - FirstCode;
+        for (size_t i = 0; Code < FirstCode && i < Line.Options.size(); i++)
+        {
+            Index = Line.Options[i].Letter == Code ? i : Index;
+        }
+        if (Line.Options[Index].Take(optarg))
+        {
+            return ExitUsage;
+        }
     }
-    const char* pGiven = Argv[optind - 1];
-    if (optopt == 0)
+
+    int Wanted = Line.pMissingArgument != nullptr ? 1 : 0;
+    if (argc - optind != Wanted)
     {
-        UsageError(pCommand, "unknown option '%s'", pGiven);
+        return optind == argc ? UsageError(Line.pCommand, "%s", Line.pMissingArgument)
+                              : UsageError(Line.pCommand, "unexpected argument '%s'%s", argv[optind + Wanted],
+                                           Line.pUnexpectedHint);
     }
-    else if (0 == strncmp(pGiven, "--", 2) && strchr(pGiven, '=') != nullptr)
+    if (Wanted != 0)
     {
-        UsageError(pCommand, "option '%s' takes no value", pGiven);
+        *ppArgument = argv[optind];
     }
-    else
-    {
-        UsageError(pCommand, "unknown option '-%c'", optopt);
-    }
-    return OptionError;
+    return -1;
 }
 
 bool ParseNumber(const char* pText, long Min, long Max, long* pValue)

@@ -14,8 +14,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <getopt.h>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <jansson.h>
 
@@ -31,26 +33,40 @@ void ToolWarning(const char* pFormat, ...) __attribute__((format(printf, 1, 2)))
 // Prints "Error: <message> (see promtool <pCommand> --help)"; returns ExitUsage.
 int UsageError(const char* pCommand, const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
 
-// The options of one command, through getopt_long (argv[0] is the
-// command's own word). Next() returns the next option's code, -1 after the
-// last one (positional arguments then start at optind), or OptionError after
-// reporting an unknown option, a missing value or a value given to an option
-// that takes none.
-const int OptionError = '?';
-class cOptionParser
+// One option of a promtool command. Take gets the option's value (null for
+// an option without one) as the option comes: it stores the value, checks
+// it where it needs checking, and returns true after reporting a usage error.
+struct CommandOption_s
 {
-public:
-    cOptionParser(int argc, char* argv[], const char* pShortOptions, const option* pLongOptions,
-                  const char* pCommand);
-    int Next();
-
-private:
-    int Argc;
-    char** Argv;
-    std::string ShortOptions;       // with a leading ':', which tells a missing value apart
-    const option* pLongOptions;
-    const char* pCommand;           // for the hint of a usage error
+    const char* pName;      // the long name, without "--"
+    char Letter;            // its one-letter form, or 0
+    bool TakesValue;
+    std::function<bool(const char* pValue)> Take;
 };
+// An option without a value that sets *pGiven.
+CommandOption_s FlagOption(const char* pName, bool* pGiven);
+// An option whose value is kept in *ppValue as given (the last one counts).
+CommandOption_s TextOption(const char* pName, char Letter, const char** ppValue);
+
+// The command line of one promtool command.
+struct CommandLine_s
+{
+    const char* pCommand;                   // for "(see promtool CMD --help)"
+    void (*pUsage)(FILE* pOut);             // prints the usage for -h and --help
+    std::vector<CommandOption_s> Options;   // all but -h and --help
+    // The complaint when the command's one argument is missing; null when
+    // the command takes no argument.
+    const char* pMissingArgument = nullptr;
+    const char* pUnexpectedHint = "";       // ends the complaint about an argument too many
+};
+// Parses argv (argv[0] is the command's own word) with getopt_long: options
+// and arguments in any order. An unknown option, a missing value, a value
+// given to an option that takes none and a wrong number of arguments are
+// usage errors. Returns -1 to go on, with the one argument in *ppArgument
+// where the command takes one; otherwise the exit status: ExitOk after the
+// usage for -h or --help, ExitUsage after a usage error.
+int ParseCommandLine(int argc, char* argv[], const CommandLine_s& Line, const char** ppArgument = nullptr);
+
 // Parses a whole decimal number within [Min, Max]. Returns true on failure.
 bool ParseNumber(const char* pText, long Min, long Max, long* pValue);
 
