@@ -128,7 +128,7 @@ void Describe(const char* pHeading, const uint8_t* pImage)
     cPromImage::Decrypt(Record.b);
     Judge_s Judge;
     JudgeIsBad(HelpCommand, nullptr, &Judge);
-    ShowRecord(Record, Judge, false, false);
+    ShowRecord(Record, Judge, ShowFormat_s());     // as text, without the dump
 }
 
 int Read(int argc, char* argv[])
@@ -178,7 +178,7 @@ int Show(int argc, char* argv[])
         ToolWarning("the chip is blank (all 0xFF): it holds no record");
     }
     cPromImage::Decrypt(Record.b);
-    return ShowRecord(Record, Options.Judge, Options.Dump, Options.Json);
+    return ShowRecord(Record, Options.Judge, Options.Format);
 }
 
 // The service reads the chip at start and writes it on every rename; two

@@ -25,14 +25,14 @@ void ClientOptionsUsage(FILE* pOut, long DefaultTimeoutS)
 
 CommandOption_s TimeoutOption(const char* pCommand, long* pTimeoutS)
 {
-    return {"timeout", 0, true, [pCommand, pTimeoutS](const char* pValue) {
-                if (!ParseNumber(pValue, 1, MaxTimeoutS, pTimeoutS))
-                {
-                    return false;
-                }
-                UsageError(pCommand, "--timeout '%s': expected whole seconds from 1 to %ld", pValue, MaxTimeoutS);
-                return true;
-            }};
+    return CheckedOption("timeout", [pCommand, pTimeoutS](const char* pValue) {
+        if (!ParseNumber(pValue, 1, MaxTimeoutS, pTimeoutS))
+        {
+            return false;
+        }
+        UsageError(pCommand, "--timeout '%s': expected whole seconds from 1 to %ld", pValue, MaxTimeoutS);
+        return true;
+    });
 }
 
 CommandLine_s ClientCommandLine(const char* pCommand, void (*pUsage)(FILE*), long DefaultTimeoutS,
@@ -40,21 +40,31 @@ CommandLine_s ClientCommandLine(const char* pCommand, void (*pUsage)(FILE*), lon
 {
     pOptions->ZmqDir = DefaultZmqDir;
     pOptions->TimeoutS = DefaultTimeoutS;
-    CommandOption_s ZmqDir = {"zmq-dir", 0, true, [pCommand, pOptions](const char* pValue) {
-                                  if (pValue[0] == '\0')
-                                  {
-                                      UsageError(pCommand, "--zmq-dir: empty directory name");
-                                      return true;
-                                  }
-                                  pOptions->ZmqDir = pValue;
-                                  // "dir/" and "dir" name the same endpoints.
-                                  while (pOptions->ZmqDir.size() > 1 && pOptions->ZmqDir.back() == '/')
-                                  {
-                                      pOptions->ZmqDir.pop_back();
-                                  }
-                                  return false;
-                              }};
+    CommandOption_s ZmqDir = CheckedOption("zmq-dir", [pCommand, pOptions](const char* pValue) {
+        if (pValue[0] == '\0')
+        {
+            UsageError(pCommand, "--zmq-dir: empty directory name");
+            return true;
+        }
+        pOptions->ZmqDir = pValue;
+        // "dir/" and "dir" name the same endpoints.
+        while (pOptions->ZmqDir.size() > 1 && pOptions->ZmqDir.back() == '/')
+        {
+            pOptions->ZmqDir.pop_back();
+        }
+        return false;
+    });
     return {pCommand, pUsage, {ZmqDir, TimeoutOption(pCommand, &pOptions->TimeoutS)}};
+}
+
+int ParseClientCommandLine(int argc, char* argv[], const CommandLine_s& Line, const ClientOptions_s& Options)
+{
+    int Status = ParseCommandLine(argc, argv, Line);
+    if (Status >= 0)
+    {
+        return Status;
+    }
+    return ZmqDirIsMissing(Line.pCommand, Options) ? ExitFailed : -1;
 }
 
 int PromClientCommand(int argc, char* argv[])

@@ -24,6 +24,11 @@ CommandOption_s TimeoutOption(const char* pCommand, long* pTimeoutS);
 CommandLine_s ClientCommandLine(const char* pCommand, void (*pUsage)(FILE*), long DefaultTimeoutS,
                                 ClientOptions_s* pOptions);
 
+// Parses the command line of a client command without an argument, then
+// checks the endpoint directory Options names. Returns -1 to go on,
+// otherwise the exit status.
+int ParseClientCommandLine(int argc, char* argv[], const CommandLine_s& Line, const ClientOptions_s& Options);
+
 // argv[0] is the command name. Returns the exit status, or -1 when the
 // command is not one of these.
 int PromClientCommand(int argc, char* argv[]);

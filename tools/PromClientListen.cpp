@@ -108,22 +108,18 @@ int WatchCommand(int argc, char* argv[])
     ClientOptions_s Options;
     long Count = 0;
     CommandLine_s Line = ClientCommandLine(argv[0], WatchUsage, WatchDefaultTimeoutS, &Options);
-    Line.Options.push_back({"count", 0, true, [&](const char* pValue) {
-                                if (!ParseNumber(pValue, 1, 1000000, &Count))
-                                {
-                                    return false;
-                                }
-                                UsageError(argv[0], "--count '%s': expected a number from 1 to 1000000", pValue);
-                                return true;
-                            }});
-    int Status = ParseCommandLine(argc, argv, Line);
+    Line.Options.push_back(CheckedOption("count", [&](const char* pValue) {
+        if (!ParseNumber(pValue, 1, 1000000, &Count))
+        {
+            return false;
+        }
+        UsageError(argv[0], "--count '%s': expected a number from 1 to 1000000", pValue);
+        return true;
+    }));
+    int Status = ParseClientCommandLine(argc, argv, Line, Options);
     if (Status >= 0)
     {
         return Status;
-    }
-    if (ZmqDirIsMissing(argv[0], Options))
-    {
-        return ExitFailed;
     }
 
     Listeners_s Listeners;
@@ -174,14 +170,10 @@ int StatusCommand(int argc, char* argv[])
     bool Json = false;
     CommandLine_s Line = ClientCommandLine(argv[0], StatusUsage, StatusDefaultTimeoutS, &Options);
     Line.Options.push_back(FlagOption("json", &Json));
-    int Status = ParseCommandLine(argc, argv, Line);
+    int Status = ParseClientCommandLine(argc, argv, Line, Options);
     if (Status >= 0)
     {
         return Status;
-    }
-    if (ZmqDirIsMissing(argv[0], Options))
-    {
-        return ExitFailed;
     }
     ServiceProbe_s Probe;
     if (ProbeService(Options, "heartbeats cannot be checked from here", &Probe))

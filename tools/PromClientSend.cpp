@@ -239,14 +239,11 @@ int SetNameCommand(int argc, char* argv[])
 int StopCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
-    int Status = ParseCommandLine(argc, argv, ClientCommandLine(argv[0], StopUsage, StopDefaultTimeoutS, &Options));
+    CommandLine_s Line = ClientCommandLine(argv[0], StopUsage, StopDefaultTimeoutS, &Options);
+    int Status = ParseClientCommandLine(argc, argv, Line, Options);
     if (Status >= 0)
     {
         return Status;
-    }
-    if (ZmqDirIsMissing(argv[0], Options))
-    {
-        return ExitFailed;
     }
 
     std::string Where = Endpoint(Options, "SysCntl");

@@ -192,7 +192,7 @@ int Show(int argc, char* argv[])
         return ExitFailed;
     }
     cPromImage::Decrypt(Record.b);
-    return ShowRecord(Record, Options.Judge, Options.Dump, Options.Json);
+    return ShowRecord(Record, Options.Judge, Options.Format);
 }
 }
 

@@ -195,7 +195,7 @@ bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge)
     return false;
 }
 
-int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Json)
+int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s& Format)
 {
     bool Valid = Judge.Have && 0 == memcmp(Record.s.mac, Judge.Mac, sizeof(Judge.Mac));
     std::string Repair;
@@ -203,14 +203,14 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Jso
     int Status = Valid && Unpublished.empty() ? ExitOk : ExitFailed;
     std::string Serial = EscapedText(Record.s.sn, sizeof(Record.s.sn));
     std::string Name = EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size());
-    if (Json)
+    if (Format.Json)
     {
         json_t* pjtRecord = json_pack("{s:s, s:s, s:s, s:o, s:o, s:b}", "serial", Serial.c_str(), "mac",
                                       MacText(Record.s.mac).c_str(), "unit_name", Name.c_str(), "judged_against",
                                       Judge.Have ? json_string(MacText(Judge.Mac).c_str()) : json_null(), "valid",
                                       Judge.Have ? json_boolean(Valid) : json_null(), "publishable",
                                       Unpublished.empty());
-        if (Dump)
+        if (Format.Dump)
         {
             std::string Hex;
             for (uint8_t Byte : Record.b)
@@ -242,7 +242,7 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Jso
     {
         printf("Valid: unknown (no eth0 here; give --mac)\n");
     }
-    if (Dump)
+    if (Format.Dump)
     {
         eeprom_u Copy = Record;
         PrintBuffer(Copy.b, sizeof(Copy.b));
@@ -255,8 +255,8 @@ int ParseShowOptions(int argc, char* argv[], const char* pCommand, void (*pUsage
 {
     const char* pMac = nullptr;
     CommandLine_s Line = {pCommand, pUsage,
-                          {TextOption("mac", 0, &pMac), FlagOption("dump", &pOptions->Dump),
-                           FlagOption("json", &pOptions->Json)},
+                          {TextOption("mac", 0, &pMac), FlagOption("dump", &pOptions->Format.Dump),
+                           FlagOption("json", &pOptions->Format.Json)},
                           pMissingFile};
     int Status = ParseCommandLine(argc, argv, Line, &pOptions->pFile);
     if (Status >= 0)

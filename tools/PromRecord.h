@@ -40,21 +40,27 @@ struct Judge_s
 // true after reporting a usage error.
 bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge);
 
+// How a record is shown: as text (the default) or as one JSON object, with
+// or without the whole plaintext.
+struct ShowFormat_s
+{
+    bool Dump = false;      // add the whole plaintext as a hex dump
+    bool Json = false;      // one JSON object instead of text
+};
+
 // Prints a decrypted record as `image show` and `chip show` do: serial
 // number, MAC address, unit name and whether the record is valid for the
-// judge's MAC address, as text or as one JSON object; Dump adds the whole
-// plaintext. A valid record the service cannot publish gets a line saying
+// judge's MAC address, in Format. A valid record the service cannot publish gets a line saying
 // why. Returns ExitOk when the record is valid for that address and the
 // service publishes it, otherwise (not valid, no address to judge against,
 // nothing published) ExitFailed.
-int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, bool Dump, bool Json);
+int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s& Format);
 
 // The options of `image show` and `chip show`: --mac MAC, --dump, --json.
 struct ShowOptions_s
 {
     Judge_s Judge;          // the --mac address, or eth0's
-    bool Dump = false;
-    bool Json = false;
+    ShowFormat_s Format;    // --dump, --json
     const char* pFile = nullptr;    // the one file argument, where there is one
 };
 // Parses them for pCommand ("image" or "chip"), whose usage pUsage prints

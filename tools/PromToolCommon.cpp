@@ -11,6 +11,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <unistd.h>
+#include <utility>
 
 #include "NetworkUtils.h"
 #include "Prom.h"
@@ -169,6 +170,11 @@ CommandOption_s TextOption(const char* pName, char Letter, const char** ppValue)
                 *ppValue = pValue;
                 return false;
             }};
+}
+
+CommandOption_s CheckedOption(const char* pName, std::function<bool(const char* pValue)> Take)
+{
+    return {pName, 0, true, std::move(Take)};
 }
 
 int ParseCommandLine(int argc, char* argv[], const CommandLine_s& Line, const char** ppArgument)

@@ -47,6 +47,8 @@ struct CommandOption_s
 CommandOption_s FlagOption(const char* pName, bool* pGiven);
 // An option whose value is kept in *ppValue as given (the last one counts).
 CommandOption_s TextOption(const char* pName, char Letter, const char** ppValue);
+// An option with a value, which Take stores and checks.
+CommandOption_s CheckedOption(const char* pName, std::function<bool(const char* pValue)> Take);
 
 // The command line of one promtool command.
 struct CommandLine_s
