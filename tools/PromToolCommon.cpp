@@ -158,23 +158,26 @@ int UsageError(const char* pCommand, const char* pFormat, ...)
 
 CommandOption_s FlagOption(const char* pName, bool* pGiven)
 {
-    return {pName, 0, false, [pGiven](const char*) {
-                *pGiven = true;
-                return false;
-            }};
+    const bool TakesValue = false;
+    return {pName, 0, TakesValue, [pGiven](const char*) {
+        *pGiven = true;
+        return false;
+    }};
 }
 
 CommandOption_s TextOption(const char* pName, char Letter, const char** ppValue)
 {
-    return {pName, Letter, true, [ppValue](const char* pValue) {
-                *ppValue = pValue;
-                return false;
-            }};
+    const bool TakesValue = true;
+    return {pName, Letter, TakesValue, [ppValue](const char* pValue) {
+        *ppValue = pValue;
+        return false;
+    }};
 }
 
 CommandOption_s CheckedOption(const char* pName, std::function<bool(const char* pValue)> Take)
 {
-    return {pName, 0, true, std::move(Take)};
+    const bool TakesValue = true;
+    return {pName, 0, TakesValue, std::move(Take)};
 }
 
 int ParseCommandLine(int argc, char* argv[], const CommandLine_s& Line, const char** ppArgument)
