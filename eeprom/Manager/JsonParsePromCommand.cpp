@@ -14,7 +14,6 @@
 
 namespace
 {
-const int ZmqPullSocket = 7;
 const int CommandResult = 0;
 
 // Stores psName when it would change the stored unit name. The comparison is
@@ -59,7 +58,7 @@ void JsonParseCommandCreateSocket(zloop_t* pPromLoop)
 {
     pCommandSock = ZmqCreateListenerType(pPromLoop, PromCmdEndpoint, LCT_BIND,
                                          JsonParseCommandMessage, 0, nullptr, nullptr,
-                                         ZmqPullSocket);
+                                         ZMQ_PULL);
     assert(nullptr != pCommandSock);
 }
 

@@ -116,9 +116,18 @@ TEST_F(cI2cTest, UnselectableDevicesAreReportedAndDeadUntilTheyAnswer)
     EXPECT_TRUE(cI2cDevice::DeviceExists(I2C_BUS_1, 0x50));
     EXPECT_FALSE(cI2cDevice::DeviceExists(I2C_BUS_1, 0x51));
     // Dead: the gate comes first; untracked reads and register reads test the buffer before it.
-    EXPECT_TRUE(Eeprom.Write(nullptr, 2, true) && Eeprom.Read(nullptr, 2, true) && Eeprom.ReadRegs(0x10, Data, 0, true)
-                && Eeprom.ReadRegsWithAttempts(0x10, nullptr, 2) && Eeprom.ReadOneReg(&Empty, false)
-                && Eeprom.WriteOneReg(&Empty, false) && Eeprom.WriteReadCompare(&Empty, false));
+    const std::pair<const char*, bool> DeadCalls[] = {
+        {"Write", Eeprom.Write(nullptr, 2, true)},
+        {"Read", Eeprom.Read(nullptr, 2, true)},
+        {"ReadRegs", Eeprom.ReadRegs(0x10, Data, 0, true)},
+        {"ReadRegsWithAttempts", Eeprom.ReadRegsWithAttempts(0x10, nullptr, 2)},
+        {"ReadOneReg", Eeprom.ReadOneReg(&Empty, false)},
+        {"WriteOneReg", Eeprom.WriteOneReg(&Empty, false)},
+        {"WriteReadCompare", Eeprom.WriteReadCompare(&Empty, false)}};
+    for (const auto& Call : DeadCalls)
+    {
+        EXPECT_TRUE(Call.second) << Call.first << " on a dead device";
+    }
     EXPECT_EQ(Tag + "EEPROM" + Busy + Tag + "AddressTest" + Busy, Output());
     EXPECT_DEATH(Eeprom.Read(nullptr, 2, false), "Assertion `nullptr != pRdBuf' failed");
     EXPECT_DEATH(Eeprom.ReadRegs16(0x10, nullptr, 2, true), "Assertion `nullptr != pRdBuf' failed");

@@ -80,7 +80,8 @@ TEST(JsonParseUtilsTest, GettersFollowTheTypeTable)
     // A null key or a container that is not an object has no members.
     json_t* pjtArray = JsonConvertStringToObject("[{\"int\": 5}]");
     json_int_t IntValue = 1;
-    EXPECT_TRUE(JsonGetIntAndError(nullptr, pjt, &IntValue) && JsonGetIntAndError("int", pjtArray, &IntValue));
+    EXPECT_TRUE(JsonGetIntAndError(nullptr, pjt, &IntValue)) << "null key";
+    EXPECT_TRUE(JsonGetIntAndError("int", pjtArray, &IntValue)) << "an array";
     EXPECT_EQ(0, IntValue);
     EXPECT_EQ("", Capture.Finish());
     EXPECT_DEATH(JsonGetIntAndError("int", pjt, nullptr), "pRetInt");

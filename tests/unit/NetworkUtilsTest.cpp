@@ -128,8 +128,9 @@ TEST(NoEth0Test, EveryReadFailsWithOneReportZeroedOutputAndNoDescriptorKept)
     for (int i = 0; i < 100; i++)
     {
         memset(&Out, 'x', sizeof(Out));
-        ASSERT_TRUE(GetMacBytesFromIoctl(Out.Bytes) && GetMacStringFromIoctl(Out.Mac)
-                    && GetLinkLocalAddressFromIoctl("eth0", Out.Address));
+        ASSERT_TRUE(GetMacBytesFromIoctl(Out.Bytes)) << i;
+        ASSERT_TRUE(GetMacStringFromIoctl(Out.Mac)) << i;
+        ASSERT_TRUE(GetLinkLocalAddressFromIoctl("eth0", Out.Address)) << i;
         ASSERT_EQ(std::string(sizeof(Out), '\0'), std::string(reinterpret_cast<char*>(&Out), sizeof(Out)));
         Expected += "NET ERROR : Unable to get mac address from ioctl.\nNET ERROR : Unable to get mac address from ioctl.\n"
                     "NET ERROR :  - getting link local IP address.\n";

@@ -55,7 +55,9 @@ TEST(UtilitiesTest, CharacterChecksAndDecibels)
 {
     EXPECT_EQ(3u, CountChars('.', "192.168.1.10"));
     EXPECT_EQ(0u, CountChars('.', nullptr) + CountChars('\0', "abc"));
-    EXPECT_TRUE(HasDigitsOnly("0123") && !HasDigitsOnly("") && !HasDigitsOnly("12a"));
+    EXPECT_TRUE(HasDigitsOnly("0123"));
+    EXPECT_FALSE(HasDigitsOnly("")) << "empty";
+    EXPECT_FALSE(HasDigitsOnly("12a"));
     EXPECT_EQ(1000, ConvertDbToCoeff(0, 1000));
     EXPECT_EQ(16423, ConvertDbToCoeff(-6, 32768)) << "rounded, not truncated";
     EXPECT_EQ(10000, ConvertDbToCoeff(20, 1000));
