@@ -1,0 +1,184 @@
+#!/usr/bin/python3
+"""Drives the emulated unit's serial console (QEMU's -serial stdio).
+
+console.py [--log FILE] [--boot-timeout S] first-boot -- QEMU...
+    waits for QEMU to end, shows the guest's "unit-vm:" lines; status 0
+    when the guest printed "unit-vm: first boot: done".
+console.py [--log FILE] [--boot-timeout S] [--quiet] session SCRIPT -- QEMU...
+    waits for root's shell on the console and for systemd to finish starting
+    (multi-user), runs SCRIPT with bash as root, copies its standard output
+    and error to ours, powers the unit off and exits with SCRIPT's status.
+Everything the console prints goes to the log file.  Errors: status 125.
+"""
+import base64
+import os
+import re
+import select
+import subprocess
+import sys
+import time
+
+MARK = "@@unitvm"          # sent split as "@@unit""vm", so an echo never matches
+
+
+class Console:
+    def __init__(self, argv, log):
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.buf = b""
+        self.log = log
+        self.start = time.monotonic()
+        self.eof = False
+
+    def elapsed(self):
+        return time.monotonic() - self.start
+
+    def read_some(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        if not ready:
+            return b""
+        data = os.read(self.proc.stdout.fileno(), 65536)
+        if not data:
+            self.eof = True
+        self.log.write(data)
+        self.log.flush()
+        self.buf += data
+        return data
+
+    def expect(self, pattern, timeout):
+        """Waits for a regex over the buffer; returns its match and drops what precedes its end."""
+        deadline = time.monotonic() + timeout
+        regex = re.compile(pattern)
+        while True:
+            match = regex.search(self.buf)
+            if match:
+                self.buf = self.buf[match.end():]
+                return match
+            if self.eof:
+                raise RuntimeError("QEMU ended (see the console log)")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(pattern.decode(errors="replace") if isinstance(pattern, bytes) else pattern)
+            self.read_some(min(left, 1.0))
+
+    def send(self, line):
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def marker(self, name, timeout, value=rb"([^\r\n]*)"):
+        return self.expect(MARK.encode() + b"-" + name.encode() + b":" + value + rb"\r?\n", timeout)
+
+    def say(self, name, command):
+        """A shell line that prints a marker (with the output of COMMAND after the colon)."""
+        return "printf '%s%s\\n' '@@unit' \"vm-" + name + ":" + command + "\""
+
+    def finish(self, timeout=90):
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def progress(message):
+    print("unit-vm: " + message, file=sys.stderr, flush=True)
+
+
+def first_boot(con, timeout):
+    done = False
+    deadline = time.monotonic() + timeout
+    line = b""
+    while not con.eof:
+        if time.monotonic() > deadline:
+            con.proc.kill()
+            raise TimeoutError("the first boot took longer than %d s" % timeout)
+        data = con.read_some(1.0)
+        line += data
+        *lines, line = line.split(b"\n")
+        for text in lines:
+            text = text.decode(errors="replace").strip()
+            if "unit-vm:" in text:
+                print(text[text.index("unit-vm:"):], file=sys.stderr, flush=True)
+                done = done or text.endswith("first boot: done")
+            elif done is False and ("Kernel panic" in text or "rescue" in text):
+                print(text, file=sys.stderr, flush=True)
+    con.finish()
+    return 0 if done else 1
+
+
+def session(con, script, timeout, quiet):
+    con.expect(rb"root@[^\s:]*:[^\r\n]*# ", timeout)
+    login = con.elapsed()
+    # No echo, no kernel messages, no prompt: only what the commands print.
+    con.send("stty -echo; dmesg -n 1; PS1=''; PS2=''; " + con.say("ready", ""))
+    con.marker("ready", 60)
+    con.send("systemctl is-system-running --wait > /tmp/unit-vm.state; "
+             + con.say("state", "$(cat /tmp/unit-vm.state)"))
+    state = con.marker("state", timeout).group(1).decode(errors="replace").strip()
+    up = con.elapsed()
+    if not quiet:
+        progress("root console after %.0f s, systemd %s after %.0f s" % (login, state, up))
+    if state != "running":
+        con.send(con.say("failed", "$(systemctl --failed --plain --no-legend | cut -d' ' -f1 | paste -sd' ')"))
+        failed = con.marker("failed", 60).group(1).decode(errors="replace")
+        progress("the unit is %s; failed units: %s" % (state, failed))
+    # The script travels base64-encoded in short lines (the tty takes lines of
+    # at most 4095 bytes).
+    with open(script, "rb") as f:
+        encoded = base64.b64encode(f.read()).decode()
+    con.send(": > /tmp/unit-vm.b64")
+    for i in range(0, len(encoded), 512):
+        con.send("echo " + encoded[i:i + 512] + " >> /tmp/unit-vm.b64")
+    con.send("base64 -d /tmp/unit-vm.b64 > /tmp/unit-vm.sh; (cd /root && bash /tmp/unit-vm.sh)"
+             " < /dev/null > /tmp/unit-vm.out 2> /tmp/unit-vm.err; rc=$?; "
+             + con.say("out", "") + "; base64 -w 0 /tmp/unit-vm.out; echo; "
+             + con.say("err", "") + "; base64 -w 0 /tmp/unit-vm.err; echo; "
+             + con.say("rc", "$rc"))
+    con.marker("out", 10 ** 6, b"")
+    out = con.expect(rb"([A-Za-z0-9+/=]*)\r?\n", 600).group(1)
+    con.marker("err", 600, b"")
+    err = con.expect(rb"([A-Za-z0-9+/=]*)\r?\n", 600).group(1)
+    rc = int(con.marker("rc", 600, rb"(\d+)").group(1))
+    sys.stdout.buffer.write(base64.b64decode(out))
+    sys.stdout.flush()
+    sys.stderr.buffer.write(base64.b64decode(err))
+    sys.stderr.flush()
+    con.send("sync; systemctl poweroff")
+    con.finish()
+    return rc
+
+
+def main(args):
+    log_path, timeout, quiet = os.devnull, 900, False
+    while args and args[0].startswith("--") and args[0] != "--":
+        option = args.pop(0)
+        if option == "--log":
+            log_path = args.pop(0)
+        elif option == "--boot-timeout":
+            timeout = float(args.pop(0))
+        elif option == "--quiet":
+            quiet = True
+        else:
+            raise SystemExit("Error: console.py: unknown option " + option)
+    mode = args.pop(0)
+    script = args.pop(0) if mode == "session" else None
+    if args.pop(0) != "--":
+        raise SystemExit("Error: console.py: -- QEMU... expected")
+    with open(log_path, "ab") as log:
+        con = Console(args, log)
+        try:
+            if mode == "first-boot":
+                return first_boot(con, timeout)
+            return session(con, script, timeout, quiet)
+        except (TimeoutError, RuntimeError) as e:
+            print("Error: the unit's console: %s (log: %s)" % (
+                "timed out waiting for " + str(e) if isinstance(e, TimeoutError) else e, log_path),
+                file=sys.stderr)
+            if con.proc.poll() is None:
+                con.proc.kill()
+            con.proc.wait()
+            return 125
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
