@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "InstanceLock.h"
+#include "PromContract.h"
 #include "PromImage.h"
 #include "PromRecord.h"
 #include "PromToolCommon.h"
@@ -21,7 +22,7 @@ const char* const ChipPlace = "the EEPROM at 0x50 on I2C bus 1";
 namespace
 {
 const char* const HelpCommand = "chip";
-const uint8_t ChipAddress = 0x50;
+const uint8_t ChipAddress = PromI2cAddress;
 
 void ChipUsage(FILE* pOut)
 {
@@ -57,7 +58,7 @@ void ChipUsage(FILE* pOut)
 bool ReadChip(uint8_t* pImage)
 {
     cReportsToStderr Reports;
-    int Error = cPromChip::OpenBus(I2C_BUS_1);
+    int Error = cPromChip::OpenBus(PromI2cBus);
     if (Error != 0)
     {
         ToolError("cannot open /dev/i2c-1: %s", strerror(Error));
@@ -316,7 +317,7 @@ cPromChip::cPromChip() : Prom(cProm::ChipOnly_s()), SelectErrno(0)
     // The device keeps no errno of its failed selection; ask the bus again.
     if (!Prom.DeviceIsOk())
     {
-        SelectErrno = ioctl(GetBusFd(I2C_BUS_1), I2C_SLAVE, ChipAddress) < 0 ? errno : EIO;
+        SelectErrno = ioctl(GetBusFd(PromI2cBus), I2C_SLAVE, ChipAddress) < 0 ? errno : EIO;
     }
 }
 

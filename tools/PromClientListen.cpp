@@ -18,6 +18,7 @@
 #include <jansson.h>
 
 #include "PromClient.h"
+#include "PromContract.h"
 #include "PromEndpoints.h"
 #include "PromServiceProbe.h"
 #include "PromToolCommon.h"
@@ -211,12 +212,12 @@ int StatusCommand(int argc, char* argv[])
     Status = ExitOk;
     if (!Probe.SawIdentity)
     {
-        Status = ToolError("no identity message on %s within %ld s", Endpoint(Options, "PromStat").c_str(),
+        Status = ToolError("no identity message on %s within %ld s", Endpoint(Options, PromStatName).c_str(),
                            Options.TimeoutS);
     }
     if (Probe.BeatsChecked && !Probe.SawBeat)
     {
-        Status = ToolError("no heartbeat from eeprom-manager on %s within %ld s", Endpoint(Options, "HbBeats").c_str(),
+        Status = ToolError("no heartbeat from eeprom-manager on %s within %ld s", Endpoint(Options, HbBeatsName).c_str(),
                            Options.TimeoutS);
     }
     return Status;

@@ -25,14 +25,16 @@
 #include <jansson.h>
 
 #include "PromClient.h"
+#include "PromContract.h"
 #include "PromEndpoints.h"
 #include "PromToolCommon.h"
 
 namespace
 {
-const char* const CommandTopic = "Set Prom";
-const char* const StopTopic = "ServiceStop";
-const char* const StopPayload = "[{\"HwMgrFPGA\": null}]";
+const char* const CommandTopic = SetPromTopic;
+const char* const StopTopic = ServiceStopTopic;
+const std::string StopPayloadText = std::string("[{\"") + StopAddressee + "\": null}]";
+const char* const StopPayload = StopPayloadText.c_str();
 const long SetNameDefaultTimeoutS = 10;
 const long StopDefaultTimeoutS = 3;
 
@@ -119,7 +121,7 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
     if (LastIdentity.empty())
     {
         return ToolError("the command was sent, but no identity message came from %s within %ld s",
-                         Endpoint(Options, "PromStat").c_str(), Options.TimeoutS);
+                         Endpoint(Options, PromStatName).c_str(), Options.TimeoutS);
     }
     if (LastInvalid)
     {
@@ -147,7 +149,7 @@ std::string CommandBody(const char* pName)
 // time-out at Deadline. Returns null after reporting a failure.
 zsock_t* CommandPusher(const ClientOptions_s& Options, int64_t Deadline)
 {
-    std::string CommandEndpoint = Endpoint(Options, "PromCmd");
+    std::string CommandEndpoint = Endpoint(Options, PromCmdName);
     zsock_t* pPush = zsock_new(ZMQ_PUSH);
     if (pPush == nullptr)
     {
@@ -219,7 +221,7 @@ int SetNameCommand(int argc, char* argv[])
     {
         Status = zsys_interrupted
                      ? ExitInterrupted
-                     : ToolError("eeprom-manager is not listening on %s", Endpoint(Options, "PromCmd").c_str());
+                     : ToolError("eeprom-manager is not listening on %s", Endpoint(Options, PromCmdName).c_str());
     }
     else if (NoWait)
     {
@@ -246,10 +248,10 @@ int StopCommand(int argc, char* argv[])
         return Status;
     }
 
-    std::string Where = Endpoint(Options, "SysCntl");
+    std::string Where = Endpoint(Options, SysCntlName);
     bool PublisherPresent = false;
     BoundSocket_s Publisher;
-    if (BindUnlessInUse(Options, "SysCntl", ZMQ_XPUB, &Publisher, &PublisherPresent))
+    if (BindUnlessInUse(Options, SysCntlName, ZMQ_XPUB, &Publisher, &PublisherPresent))
     {
         if (PublisherPresent)
         {

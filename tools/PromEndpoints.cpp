@@ -16,11 +16,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "PromContract.h"
 #include "PromToolCommon.h"
 
-const char* const DefaultZmqDir = "/run/shm/zmq";
-const char* const IdentityTopic = "PromInfo";
-const char* const HeartbeatTopic = "HbMon";
+const char* const DefaultZmqDir = PromZmqDir;
+const char* const IdentityTopic = PromInfoTopic;
+const char* const HeartbeatTopic = HbTopic;
 
 namespace
 {
@@ -81,13 +82,13 @@ int PathError(const std::string& Path)
 bool HeartbeatSubscriber(const ClientOptions_s& Options, BoundSocket_s* pBeats, const char* pWhatThen)
 {
     bool MonitorPresent = false;
-    if (BindUnlessInUse(Options, "HbBeats", ZMQ_SUB, pBeats, &MonitorPresent))
+    if (BindUnlessInUse(Options, HbBeatsName, ZMQ_SUB, pBeats, &MonitorPresent))
     {
         if (!MonitorPresent)
         {
             return true;
         }
-        ToolWarning("a health monitor is bound at %s; %s", Endpoint(Options, "HbBeats").c_str(), pWhatThen);
+        ToolWarning("a health monitor is bound at %s; %s", Endpoint(Options, HbBeatsName).c_str(), pWhatThen);
         return false;
     }
     zsock_set_subscribe(pBeats->pSock, HeartbeatTopic);
@@ -149,7 +150,7 @@ std::string FrameText(zmsg_t* pMessage, size_t Index)
 
 zsock_t* IdentitySubscriber(const ClientOptions_s& Options)
 {
-    std::string Where = Endpoint(Options, "PromStat");
+    std::string Where = Endpoint(Options, PromStatName);
     zsock_t* pSock = zsock_new(ZMQ_SUB);
     if (pSock == nullptr)
     {

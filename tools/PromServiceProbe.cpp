@@ -5,7 +5,9 @@
 
 #include <czmq.h>
 
-const char* const ServiceProcessName = "Eeprom Manager";
+#include "PromContract.h"
+
+const char* const ServiceProcessName = HbProcessName;
 
 bool ProbeService(const ClientOptions_s& Options, const char* pWhatThen, ServiceProbe_s* pProbe)
 {

@@ -9,8 +9,13 @@
 
 #include "I2cBus.h"
 
-// The unit's endpoint directory and the service's channels in it.
+// The unit's endpoint directory and the service's channels in it: each
+// socket's name in the directory, and its endpoint.
 const char* const PromZmqDir = "/run/shm/zmq";
+const char* const PromStatName = "PromStat";
+const char* const PromCmdName = "PromCmd";
+const char* const SysCntlName = "SysCntl";
+const char* const HbBeatsName = "HbBeats";
 const char* const PromStatEndpoint = "ipc:///run/shm/zmq/PromStat";   // identity, bound PUB
 const char* const PromCmdEndpoint = "ipc:///run/shm/zmq/PromCmd";     // commands, bound PULL
 const char* const SysCntlEndpoint = "ipc:///run/shm/zmq/SysCntl";     // stop requests, connected SUB
