@@ -43,6 +43,12 @@ ELSEWHERE = {
     "systemctl disable --now eeprom-manager": "a unit with systemd (not on this machine)",
     "unitsim-run --unit examples/unit.json -- COMMAND [ARGS...]": "a synopsis",
     "bench/run": "on demand (bench/)",
+    "scripts/package --arch armhf": "scripts/test --arch armhf",
+    "scripts/unit-vm run -- systemctl is-active eeprom-manager": "the emulated unit, on demand (not yet in CI)",
+    "scripts/unit-vm run -- promtool doctor": "the emulated unit, on demand (not yet in CI)",
+    "scripts/unit-vm run --script checks.sh": "the emulated unit, on demand (not yet in CI)",
+    "scripts/unit-vm shell": "the emulated unit, interactive",
+    "scripts/unit-vm --chip my-chip.bin --mac 02:00:00:00:00:07 shell": "the emulated unit, interactive",
 }
 
 
