@@ -181,6 +181,28 @@ pid_t PidOf(const struct flock& Lock)
 {
     return Lock.l_pid > 0 ? Lock.l_pid : InstanceLockPidUnknown;
 }
+// After Fd's file was locked: keeps the lock when the path still names that
+// file (another instance may have replaced it between our open and the
+// lock), writing our pid into it. Returns true when kept.
+bool KeepIfStillAtPath(int Fd, const struct stat& Found)
+{
+    struct stat Now;
+    if (0 != lstat(InstanceLockPath, &Now) || Now.st_dev != Found.st_dev || Now.st_ino != Found.st_ino)
+    {
+        return false;
+    }
+    // Held for the life of the process: the descriptor is never closed,
+    // since closing any descriptor of the file would drop a POSIX lock. The
+    // pid text is a courtesy to people.
+    char Text[24];
+    int Length = snprintf(Text, sizeof(Text), "%d\n", static_cast<int>(getpid()));
+    if (0 == ftruncate(Fd, 0))
+    {
+        ssize_t Written = write(Fd, Text, static_cast<size_t>(Length));
+        (void)Written;
+    }
+    return true;
+}
 }
 
 pid_t InstanceLockTake()
@@ -206,21 +228,8 @@ pid_t InstanceLockTake()
         Lock.l_whence = SEEK_SET;
         if (0 == fcntl(Fd, F_SETLK, &Lock))
         {
-            // Ours only while the path still names this file: another
-            // instance may have replaced it between our open and the lock.
-            struct stat Now;
-            if (0 == lstat(InstanceLockPath, &Now) && Now.st_dev == Found.st_dev && Now.st_ino == Found.st_ino)
+            if (KeepIfStillAtPath(Fd, Found))
             {
-                // Held for the life of the process: the descriptor is never
-                // closed, since closing any descriptor of the file would drop
-                // a POSIX lock. The pid text is a courtesy to people.
-                char Text[24];
-                int Length = snprintf(Text, sizeof(Text), "%d\n", static_cast<int>(getpid()));
-                if (0 == ftruncate(Fd, 0))
-                {
-                    ssize_t Written = write(Fd, Text, static_cast<size_t>(Length));
-                    (void)Written;
-                }
                 return 0;
             }
             close(Fd);
