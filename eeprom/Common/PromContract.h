@@ -19,7 +19,6 @@ const char* const HbBeatsName = "HbBeats";
 const char* const PromStatEndpoint = "ipc:///run/shm/zmq/PromStat";   // identity, bound PUB
 const char* const PromCmdEndpoint = "ipc:///run/shm/zmq/PromCmd";     // commands, bound PULL
 const char* const SysCntlEndpoint = "ipc:///run/shm/zmq/SysCntl";     // stop requests, connected SUB
-const char* const HbBeatsEndpoint = "ipc:///run/shm/zmq/HbBeats";     // heartbeats, connected PUB
 
 // Topics: the first frame of each message.
 const char* const PromInfoTopic = "PromInfo";
