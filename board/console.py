@@ -4,13 +4,20 @@
 console.py [--log FILE] [--boot-timeout S] first-boot -- QEMU...
     waits for QEMU to end, shows the guest's "unit-vm:" lines; status 0
     when the guest printed "unit-vm: first boot: done".
-console.py [--log FILE] [--boot-timeout S] [--quiet] session SCRIPT -- QEMU...
+console.py [--log FILE] [--boot-timeout S] [--quiet] [--chip FILE --mac MAC
+           [--promtool PATH]] session SCRIPT -- QEMU...
     waits for root's shell on the console and for systemd to finish starting
     (multi-user), runs SCRIPT with bash as root, copies its standard output
     and error to ours, powers the unit off and exits with SCRIPT's status.
+    SCRIPT finds the console in UNIT_VM_CONSOLE: a line "@@unitvm-ask:Q"
+    written there is answered on it with one base64 line, about the chip
+    file: chip-sha256 (its SHA-256) or chip-show ("SERIAL/NAME" as promtool
+    decodes it for MAC, "invalid", or "unknown" without promtool).
 Everything the console prints goes to the log file.  Errors: status 125.
 """
 import base64
+import hashlib
+import json
 import os
 import re
 import select
@@ -106,7 +113,24 @@ def first_boot(con, timeout):
     return 0 if done else 1
 
 
-def session(con, script, timeout, quiet):
+def answer(question, chip):
+    """The host's answer about the chip file (see the module's help)."""
+    if chip is None or chip["file"] is None:
+        return "no chip"
+    if question == "chip-sha256":
+        with open(chip["file"], "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    if question == "chip-show":
+        if not chip["promtool"]:
+            return "unknown"
+        shown = subprocess.run([chip["promtool"], "image", "show", chip["file"], "--mac", chip["mac"], "--json"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        record = json.loads(shown.stdout or b"{}")
+        return "%s/%s" % (record["serial"], record["unit_name"]) if record.get("valid") else "invalid"
+    return "unknown question"
+
+
+def session(con, script, timeout, quiet, chip):
     con.expect(rb"root@[^\s:]*:[^\r\n]*# ", timeout)
     login = con.elapsed()
     # No echo, no kernel messages, no prompt: only what the commands print.
@@ -129,12 +153,19 @@ def session(con, script, timeout, quiet):
     con.send(": > /tmp/unit-vm.b64")
     for i in range(0, len(encoded), 512):
         con.send("echo " + encoded[i:i + 512] + " >> /tmp/unit-vm.b64")
-    con.send("base64 -d /tmp/unit-vm.b64 > /tmp/unit-vm.sh; (cd /root && bash /tmp/unit-vm.sh)"
+    con.send("base64 -d /tmp/unit-vm.b64 > /tmp/unit-vm.sh; export UNIT_VM_CONSOLE=$(tty);"
+             " (cd /root && bash /tmp/unit-vm.sh)"
              " < /dev/null > /tmp/unit-vm.out 2> /tmp/unit-vm.err; rc=$?; "
              + con.say("out", "") + "; base64 -w 0 /tmp/unit-vm.out; echo; "
              + con.say("err", "") + "; base64 -w 0 /tmp/unit-vm.err; echo; "
              + con.say("rc", "$rc"))
-    con.marker("out", 10 ** 6, b"")
+    # The script's questions about the chip file, until its output comes.
+    while True:
+        said = con.expect(MARK.encode() + rb"-(?:ask:([\w-]+)|out:)\r?\n", 10 ** 6)
+        if said.group(1) is None:
+            break
+        reply = answer(said.group(1).decode(), chip)
+        con.send(base64.b64encode(reply.encode()).decode())
     out = con.expect(rb"([A-Za-z0-9+/=]*)\r?\n", 600).group(1)
     con.marker("err", 600, b"")
     err = con.expect(rb"([A-Za-z0-9+/=]*)\r?\n", 600).group(1)
@@ -150,6 +181,7 @@ def session(con, script, timeout, quiet):
 
 def main(args):
     log_path, timeout, quiet = os.devnull, 900, False
+    chip = {"file": None, "mac": None, "promtool": None}
     while args and args[0].startswith("--") and args[0] != "--":
         option = args.pop(0)
         if option == "--log":
@@ -158,6 +190,8 @@ def main(args):
             timeout = float(args.pop(0))
         elif option == "--quiet":
             quiet = True
+        elif option in ("--chip", "--mac", "--promtool"):
+            chip["file" if option == "--chip" else option[2:]] = args.pop(0)
         else:
             raise SystemExit("Error: console.py: unknown option " + option)
     mode = args.pop(0)
@@ -169,7 +203,7 @@ def main(args):
         try:
             if mode == "first-boot":
                 return first_boot(con, timeout)
-            return session(con, script, timeout, quiet)
+            return session(con, script, timeout, quiet, chip)
         except (TimeoutError, RuntimeError) as e:
             print("Error: the unit's console: %s (log: %s)" % (
                 "timed out waiting for " + str(e) if isinstance(e, TimeoutError) else e, log_path),

@@ -9,7 +9,7 @@ import pytest
 
 import service as svc
 
-SCRIPTS = ["scripts/" + name for name in ("bootstrap", "build", "demo", "fuzz", "package", "sysroot", "test", "unit-vm")]
+SCRIPTS = ["scripts/" + name for name in ("bootstrap", "build", "demo", "fuzz", "package", "sysroot", "test", "unit-checks", "unit-vm")]
 
 
 @pytest.mark.parametrize("script", SCRIPTS + ["bench/run", "bench/bench.py"])
