@@ -46,7 +46,8 @@ ELSEWHERE = {
     "scripts/package --arch armhf": "scripts/test --arch armhf",
     "scripts/unit-vm run -- systemctl is-active eeprom-manager": "scripts/unit-checks (scripts/test --system)",
     "scripts/test --system": "CI (.ci/run)",
-    "autopkgtest dist/eeprom-manager_*_armhf.deb dist/eeprom-manager-tools_*_armhf.deb . -- ssh -l root -H UNIT":
+    "autopkgtest dist/eeprom-manager_*_armhf.deb dist/eeprom-manager-tools_*_armhf.deb . -- ssh -l root -H UNIT "
+    "--reboot --capability isolation-machine":
         "a real unit (the same checks run by scripts/test --system)",
     "sudo debian/tests/boot": "a real unit (scripts/unit-checks runs each check the same way)",
     "scripts/unit-vm run -- promtool doctor": "the emulated unit, on demand (not yet in CI)",
