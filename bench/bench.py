@@ -9,8 +9,11 @@
 3. Memory: peak RSS, and RSS and open descriptors before and after 10,000
    commands.
 4. Oversized messages: peak RSS while a 100 MiB message (1,602 frames, or
-   one) goes to the command socket and to the system-control socket, RSS
-   after it, and the peak for a burst of 64 KiB commands behind a rename.
+   one) goes to the command socket and to the system-control socket, and
+   to both at once, RSS after it, and the peak for a burst of 64 KiB
+   commands behind a rename: the figures behind the unit's MemoryMax.
+5. Subscriptions: what libzmq keeps for a subscriber's long subscriptions
+   (each up to the 4 KiB limit), per byte of topic.
 """
 import json
 import os
@@ -276,11 +279,53 @@ def bench_oversized():
         measure("system control, one frame:", lambda: control.send_multipart(
             [b"ServiceStop" + b"x" * (100 * mib)]), "control")
 
+        def both():
+            control.send_multipart([b"ServiceStop", b'[{"HwMgrFPGA": null}]'] + [frame] * 1600)
+            service.send_command(*([b"Set Prom", b'{"Unit Name": "Big"}'] + [frame] * 1600))
+        measure("command and system control at once:", both, "control")
+
         def burst():
             service.set_name(next(names))      # holds the loop for about 0.7 s
             for _ in range(1000):
                 service.send_command(b"Set Prom", b"{}" + b" " * (65536 - 10))
         measure("1,000 commands of 64 KiB behind a rename:", burst, "command")
+        service.stop()
+        service.close()
+
+
+# A subscriber with COUNT different subscriptions of 4 KiB (the limit) and
+# one to PromInfo; it says when the first PromInfo arrived, then waits to be
+# killed (libzmq frees a long subscription recursively, deeper than a
+# thread's stack, when a subscriber closes).
+LONG_SUBSCRIBER = """import sys, time, zmq
+sub = zmq.Context.instance().socket(zmq.SUB)
+for n in range(int(sys.argv[2])):
+    sub.setsockopt(zmq.SUBSCRIBE, n.to_bytes(4, "big") + b"z" * 4092)
+sub.setsockopt(zmq.SUBSCRIBE, b"PromInfo")
+sub.connect(sys.argv[1])
+sub.recv_multipart()
+print(flush=True)
+time.sleep(600)
+"""
+
+
+def bench_subscriptions(counts=(100, 400)):
+    print("== Subscriptions of 4 KiB (the longest taken) ==")
+    with tempfile.TemporaryDirectory() as unit_dir:
+        service = start(unit_dir)
+        svc.next_identity(service.identity_subscriber())
+        for count in counts:
+            base = kib(proc_status(service.pid)["VmRSS"])
+            subscriber = subprocess.Popen([sys.executable, "-c", LONG_SUBSCRIBER, service.endpoint("PromStat"),
+                                           str(count)], stdout=subprocess.PIPE)
+            subscriber.stdout.readline()
+            held = kib(proc_status(service.pid)["VmRSS"]) - base
+            subscriber.kill()
+            subscriber.wait()
+            time.sleep(2)
+            print("  %4d subscriptions: RSS +%6d KiB while connected (%.1f bytes per byte of topic), "
+                  "+%d KiB after it left" % (count, held, held * 1024.0 / (count * 4096),
+                                             kib(proc_status(service.pid)["VmRSS"]) - base))
         service.stop()
         service.close()
 
@@ -307,6 +352,7 @@ def main(args):
         bench_callgrind()
         bench_memory()
         bench_oversized()
+        bench_subscriptions()
     except Exception as error:    # the trace for the developer, then one line
         traceback.print_exc()
         print("Error: the benchmark failed: %s" % (str(error) or type(error).__name__), file=sys.stderr)

@@ -12,10 +12,18 @@
 
 namespace
 {
-// Longest inbound frame, which on a publisher is a subscription: libzmq keeps
-// each one while its subscriber stays, at tens of bytes per byte of topic,
-// so a 64 KiB subscription would hold megabytes. Ample for any topic.
-const int64_t MaxSubscriptionBytes = 256;
+// Longest subscription taken. A forwarding proxy passes its clients'
+// subscriptions on, so any length a peer plausibly uses must work. libzmq
+// keeps each subscription for as long as its subscriber stays connected, at
+// tens of bytes per byte of topic (bench/run measures it), so the limit
+// bounds what one subscription can cost; how many a subscriber makes is its
+// own choice, and only the endpoint directory's group can connect at all.
+const int64_t MaxSubscriptionBytes = 4096;
+// The frame that carries it: ZMTP 3.1 puts the command name "SUBSCRIBE"
+// and its length byte before the topic (older peers put one flag byte). A
+// longer frame is refused from its header and the connection dropped; the
+// subscriber's libzmq makes it again.
+const int64_t MaxSubscriptionFrameBytes = MaxSubscriptionBytes + 10;
 }
 
 static zsock_t* pEpStatSockIpc = nullptr;   // the publish socket
@@ -73,8 +81,8 @@ void JsonPromPublishCreateSocket()
     // Before the bind, which every accepted connection copies it from. A
     // subscriber over the limit loses its connection, and its libzmq makes
     // it again.
-    int Result = zmq_setsockopt(zsock_resolve(pEpStatSockIpc), ZMQ_MAXMSGSIZE, &MaxSubscriptionBytes,
-                                sizeof(MaxSubscriptionBytes));
+    int Result = zmq_setsockopt(zsock_resolve(pEpStatSockIpc), ZMQ_MAXMSGSIZE, &MaxSubscriptionFrameBytes,
+                                sizeof(MaxSubscriptionFrameBytes));
     assert(0 == Result);
     (void)Result;
     if (0 != zsock_bind(pEpStatSockIpc, "%s", PromStatEndpoint))

@@ -12,8 +12,8 @@
 
 // Rebuilds the identity object and its text from the record.
 void JsonPromPublishCreateObject();
-// Creates the publish socket, which refuses subscriptions over 256 bytes,
-// and binds it; a failed bind is reported and tolerated, a socket that
+// Creates the publish socket, which refuses subscriptions over 4 KiB, and
+// binds it; a failed bind is reported and tolerated, a socket that
 // cannot be created is fatal.
 void JsonPromPublishCreateSocket();
 // The tick's part: rebuilds when the record changed, then sends the text.

@@ -27,10 +27,10 @@ def rss_kib(pid):
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
-# Subscribers with long subscriptions (one of 1 MiB; four of 60 KiB, under
-# the limit of other messages), in a process of their own that is killed
-# rather than closed: libzmq frees a subscription recursively, a byte a
-# level, deeper than a thread's stack.
+# Subscribers with subscriptions over the limit (one of 1 MiB; four of
+# 60 KiB, under the limit of other messages), in a process of their own that
+# is killed rather than closed: libzmq frees a subscription recursively, a
+# byte a level, deeper than a thread's stack.
 LONG_SUBSCRIBERS = """import sys, time, zmq
 subs = [zmq.Context.instance().socket(zmq.SUB) for _ in range(2)]
 subs[0].setsockopt(zmq.SUBSCRIBE, b"PromInfo" + b"x" * 1024 * 1024)
@@ -49,7 +49,7 @@ def test_oversized_and_look_alike_messages_are_never_acted_on_and_every_channel_
     sub = service.identity_subscriber()
     svc.wait_identity(sub, svc.identity("Unit A"))
     baseline = rss_kib(service.pid)
-    # Subscriptions over 256 bytes are refused (their libzmq keeps trying).
+    # Subscriptions over 4 KiB are refused (their libzmq keeps trying).
     long_subs = subprocess.Popen([sys.executable, "-c", LONG_SUBSCRIBERS, service.endpoint("PromStat")])
 
     # Over 64 KiB in all: in one frame, in frames of 1 KiB, and 16 MiB in
