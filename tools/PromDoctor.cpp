@@ -22,6 +22,7 @@
 #include "InstanceLock.h"
 #include "PromChip.h"
 #include "PromClient.h"
+#include "PromContract.h"
 #include "PromServiceProbe.h"
 #include "PromImage.h"
 #include "PromRecord.h"
@@ -39,7 +40,7 @@ void DoctorUsage(FILE* pOut)
         "\n"
         "On the unit: checks what the unit's identity depends on, one line each,\n"
         "in this order, and every check even after one failed:\n"
-        "  buses      /dev/i2c-0 to /dev/i2c-2 open\n"
+        "  buses      /dev/i2c-1 (the chip's bus) opens; 0 and 2 are noted\n"
         "  chip       the EEPROM acknowledges at 0x50 on bus 1\n"
         "  read       the whole chip can be read\n"
         "  crypto     liblibaes.so.1.0.so.1 loads with its six entry points\n"
@@ -165,26 +166,32 @@ struct Findings_s
     bool Decrypted = false;
 };
 
-// I2C buses, opened as the service opens them.
+// I2C buses, opened as the service opens them. Only bus 1, the chip's, is
+// needed: the service reports a missing bus 0 or 2 and runs without it, and
+// so does this check.
 void CheckBuses(cDoctor& Doctor, Findings_s* pFound)
 {
     std::string Opened;
-    std::string Failed;
+    std::string Missing;
+    int Bus1Error = 0;
     {
         // The layers below report on standard output; that is ours here.
         cReportsToStderr Reports;
         for (unsigned Bus = I2C_BUS_0; Bus < NUM_I2C_BUSSES; Bus++)
         {
             int Error = cPromChip::OpenBus(static_cast<eBusNames>(Bus));
-            std::string& List = Error == 0 ? Opened : Failed;
+            Bus1Error = Bus == PromI2cBus ? Error : Bus1Error;
+            std::string& List = Error == 0 ? Opened : Missing;
             List += (List.empty() ? "/dev/i2c-" : ", /dev/i2c-") + std::to_string(Bus);
             List += Error == 0 ? "" : std::string(": ") + strerror(Error);
         }
     }
-    pFound->Bus1Open = Failed.find("/dev/i2c-1") == std::string::npos;
-    Doctor.Report("buses", "I2C buses 0-2", Failed.empty() ? ST_OK : ST_FAIL,
-                  Failed.empty() ? Opened + " open" : Failed, "bus_missing",
-                  "an I2C bus cannot be opened (" + Failed + "): is its driver loaded?");
+    pFound->Bus1Open = Bus1Error == 0;
+    std::string Detail = Opened.empty() ? "none open" : Opened + " open";
+    Detail += Missing.empty() ? "" : "; " + Missing + (pFound->Bus1Open ? " (not needed)" : "");
+    Doctor.Report("buses", "I2C buses 0-2", pFound->Bus1Open ? ST_OK : ST_FAIL, Detail, "bus_missing",
+                  "the chip's I2C bus cannot be opened (/dev/i2c-" + std::to_string(PromI2cBus) + ": "
+                      + strerror(Bus1Error) + "): is its driver loaded?");
 }
 
 // The chip at its address.

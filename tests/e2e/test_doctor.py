@@ -4,6 +4,7 @@ after the failing one still run, and a record is judged as the service
 publishes it."""
 import json
 import shutil
+import subprocess
 
 import pytest
 
@@ -61,3 +62,21 @@ def test_doctor_judges_the_record_as_the_service_publishes_it(run_service, unit_
     if cause and mac == svc.DEFAULT_MAC:    # the rename it advises
         assert svc.in_unit(service.pid, [svc.PROMTOOL, "set-name", "Fixed"]).returncode == 0
         assert doctor(service)[:3] == (0, None, "ok ok ok ok ok ok ok ok")
+
+
+@pytest.mark.parametrize("buses, bus_check, cause", [
+    ("1 2", "ok", "not_running"),      # a board without bus 0: only the service is missing
+    ("0 1", "ok", "not_running"),
+    ("0 2", "fail", "bus_missing"),
+])
+def test_doctor_needs_only_the_chips_bus(unit_dir, buses, bus_check, cause):
+    svc.provision(unit_dir)
+    description = svc.unit_description()
+    chip_bus = description["i2c"]["buses"]["1"]
+    description["i2c"]["buses"] = {bus: chip_bus if bus == "1" else [] for bus in buses.split()}
+    result = subprocess.run([svc.UNITSIM_RUN, "--unit", svc.write_unit(unit_dir, description), "--",
+                             svc.PROMTOOL, "doctor", "--json", "--timeout", "1"], capture_output=True, timeout=60)
+    report = json.loads(result.stdout)
+    assert (result.returncode, report["cause"], report["checks"][0]["status"]) == (1, cause, bus_check), report
+    missing = ({"0", "1", "2"} - set(buses.split())).pop()
+    assert "/dev/i2c-%s: No such file or directory" % missing in report["checks"][0]["detail"], report
