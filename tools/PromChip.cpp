@@ -127,6 +127,11 @@ void Describe(const char* pHeading, const uint8_t* pImage)
     eeprom_u Record;
     memcpy(Record.b, pImage, sizeof(Record.b));
     cPromImage::Decrypt(Record.b);
+    if (WriteWasInterrupted(pImage, Record.s))
+    {
+        printf("(%s)\n", InterruptedWriteText);
+        return;
+    }
     Judge_s Judge;
     JudgeIsBad(HelpCommand, nullptr, &Judge);
     ShowRecord(Record, Judge, ShowFormat_s());     // as text, without the dump
@@ -178,7 +183,13 @@ int Show(int argc, char* argv[])
     {
         ToolWarning("the chip is blank (all 0xFF): it holds no record");
     }
+    uint8_t Stored[ImageBytes];
+    memcpy(Stored, Record.b, sizeof(Stored));
     cPromImage::Decrypt(Record.b);
+    if (WriteWasInterrupted(Stored, Record.s))
+    {
+        ToolWarning("%s", InterruptedWriteText);
+    }
     return ShowRecord(Record, Options.Judge, Options.Format);
 }
 
@@ -336,11 +347,44 @@ bool cPromChip::Read(uint8_t* pImage)
     return Prom.ReadPromAtStart(pImage);
 }
 
+bool cPromChip::WriteSpan(uint16_t Address, const uint8_t* pData, uint16_t Bytes)
+{
+    // Address bytes (high first) and the data in one message, inside a page.
+    uint8_t Message[2 + PromPageSizeBytes];
+    Message[0] = static_cast<uint8_t>(Address >> 8);
+    Message[1] = static_cast<uint8_t>(Address & 0xFF);
+    memcpy(&Message[2], pData, Bytes);
+    Prom.Write(Message, static_cast<uint16_t>(2 + Bytes), true);
+    if (Prom.PollWriteFinished())
+    {
+        return false;
+    }
+    printf("%s", PromErrorTag);
+    printf("Timed out while writing 0x%03x.\n", static_cast<unsigned>(Address));
+    return true;
+}
+
 bool cPromChip::Write(const uint8_t* pImage, uint8_t* pReadBack)
 {
-    uint8_t Pages[ImageBytes];
-    memcpy(Pages, pImage, sizeof(Pages));
-    Prom.WriteProm(Pages);
+    // The chip holds one record, encrypted as one CBC chain from its first
+    // byte: pages of the new image over the old one decrypt as a mixture of
+    // both (the new serial number with the old name, say), and such a record
+    // would be valid. So the first cipher block, which holds the serial
+    // number and the MAC address, is blanked first and written last: cut
+    // anywhere, the chip holds the old record, the new one, or a record whose
+    // first block is (partly) blank, which matches no unit and which
+    // WriteWasInterrupted recognises.
+    const uint8_t Blank[CipherBlockBytes] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    WriteSpan(0, Blank, CipherBlockBytes);
+    for (uint16_t Page = 1; Page < PromNumPages; Page++)
+    {
+        uint16_t Address = static_cast<uint16_t>(Page * PromPageSizeBytes);
+        WriteSpan(Address, &pImage[Address], PromPageSizeBytes);
+    }
+    // The rest of the first page, then its first block: the record is whole.
+    WriteSpan(CipherBlockBytes, &pImage[CipherBlockBytes], PromPageSizeBytes - CipherBlockBytes);
+    WriteSpan(0, pImage, CipherBlockBytes);
     return Prom.ReadProm(pReadBack);
 }
 

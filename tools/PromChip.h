@@ -30,11 +30,18 @@ public:
     // Reads the whole chip as stored, retried as at the service's start.
     // Returns true on failure.
     bool Read(uint8_t* pImage);
-    // Writes the whole chip page by page, polling after each page, then
-    // reads it back into pReadBack. Returns true when the read-back failed.
+    // Writes the whole chip, polling after each write, so that a cut at any
+    // point leaves the old record, the new one, or a record whose first
+    // cipher block is still (partly) blank: never a valid mixture of the
+    // two. Then reads it back into pReadBack. Returns true when the
+    // read-back failed.
     bool Write(const uint8_t* pImage, uint8_t* pReadBack);
 
 private:
+    // Writes Bytes bytes (within one page) at Address and polls until the
+    // chip has stored them. Returns true on a time-out (reported).
+    bool WriteSpan(uint16_t Address, const uint8_t* pData, uint16_t Bytes);
+
     cProm Prom;
     int SelectErrno;    // of the address selection at construction
 };

@@ -45,7 +45,8 @@ void DoctorUsage(FILE* pOut)
         "  read       the whole chip can be read\n"
         "  crypto     liblibaes.so.1.0.so.1 loads with its six entry points\n"
         "  record     the service can publish the record: its serial number and\n"
-        "             unit name are UTF-8 (a blank chip is all 0xFF)\n"
+        "             unit name are UTF-8 (a blank chip is all 0xFF; a chip write\n"
+        "             cut short leaves its first block blank)\n"
         "  mac        the stored MAC address against eth0's\n"
         "  service    eeprom-manager runs (its single-instance lock)\n"
         "  published  its identity and heartbeat come, within SECONDS (default %ld)\n"
@@ -288,7 +289,15 @@ void CheckRecord(cDoctor& Doctor, Findings_s* pFound)
                       "the chip is blank: write a chip image to it (promtool chip write)");
         return;
     }
+    uint8_t Stored[ImageBytes];
+    memcpy(Stored, Record.b, sizeof(Stored));
     cPromImage::Decrypt(Record.b);
+    if (WriteWasInterrupted(Stored, Record.s))
+    {
+        Doctor.Report("record", "record", ST_FAIL, "interrupted write: the first block is blank",
+                      "interrupted_write", InterruptedWriteText);
+        return;
+    }
     pFound->Decrypted = true;
     std::string Repair;
     std::string Unpublished = UnpublishedReason(Record, &Repair);

@@ -191,7 +191,13 @@ int Show(int argc, char* argv[])
     {
         return ExitFailed;
     }
+    uint8_t Stored[ImageBytes];
+    memcpy(Stored, Record.b, sizeof(Stored));
     cPromImage::Decrypt(Record.b);
+    if (WriteWasInterrupted(Stored, Record.s))
+    {
+        ToolWarning("%s", InterruptedWriteText);
+    }
     return ShowRecord(Record, Options.Judge, Options.Format);
 }
 }

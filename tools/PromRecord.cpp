@@ -155,6 +155,19 @@ bool ImageIsBlank(const uint8_t* pImage)
     return true;
 }
 
+const char* const InterruptedWriteText =
+    "a chip write was cut short (a power loss?): the record's first block is blank, so it is no unit's; "
+    "write the image again (promtool chip write IMAGE)";
+
+bool WriteWasInterrupted(const uint8_t* pStored, const eeprom_s& Record)
+{
+    // A record promtool makes always has six digits (image create refuses
+    // others), so a first block that decrypts to none and shows blank bytes
+    // where the write left them is the write's, not a record's.
+    return !ImageIsBlank(pStored) && (pStored[0] == 0xFF || pStored[CipherBlockBytes - 1] == 0xFF)
+           && !SerialIsValid(Record.sn);
+}
+
 std::string UnpublishedReason(const eeprom_u& Record, std::string* pRepair)
 {
     // As the service builds its identity: the serial number's six bytes and

@@ -23,6 +23,14 @@ bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force);
 
 // True when every byte is 0xFF, as on a chip that was never written.
 bool ImageIsBlank(const uint8_t* pImage);
+// True when the chip image pStored (Record decrypted from it) is what a chip
+// write cut short leaves: promtool chip write blanks the record's first
+// cipher block first and writes it last, so that block is blank, or starts
+// or ends blank when the cut tore its write, and it decrypts to no serial
+// number of six digits; the rest of the chip is not blank.
+bool WriteWasInterrupted(const uint8_t* pStored, const eeprom_s& Record);
+// What to tell about such an image.
+extern const char* const InterruptedWriteText;
 // Why the service publishes no identity at all for this record when it is
 // the unit's (its MAC address matches); empty when it publishes one. *pRepair
 // gets what repairs it. A serial number that is not six digits is published

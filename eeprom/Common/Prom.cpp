@@ -13,11 +13,6 @@ cProm* pProm = nullptr;
 
 namespace
 {
-// Chip geometry, from the 24xx32 datasheet: 32 Kbit = 4096 bytes in pages of
-// 32 bytes, addressed with 16 bits sent high byte first.
-const uint16_t PromSizeBytes = 32768 / 8;
-const uint16_t PromPageSizeBytes = 32;
-const uint16_t PromNumPages = PromSizeBytes / PromPageSizeBytes;
 const uint16_t PromStartAddr = 0;
 // Acknowledge polling sets the address pointer to 0x0FFE, inside the record's
 // last page, and programs nothing.

@@ -22,6 +22,7 @@
 #ifndef EEPROM_COMMON_PROM_H
 #define EEPROM_COMMON_PROM_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "I2cDevice.h"
@@ -44,7 +45,18 @@ union eeprom_u
     uint8_t b[4096];
 };
 
-static_assert(sizeof(eeprom_s) == 4096, "the record fills the chip exactly");
+// Chip geometry, from the 24xx32 datasheet: 32 Kbit = 4096 bytes in pages of
+// 32 bytes, addressed with 16 bits sent high byte first.
+const uint16_t PromSizeBytes = 32768 / 8;
+const uint16_t PromPageSizeBytes = 32;
+const uint16_t PromNumPages = PromSizeBytes / PromPageSizeBytes;
+// The record cipher's block (AES: 16 bytes). The first one holds the serial
+// number and the MAC address, so it alone decides whose record it is.
+const uint16_t CipherBlockBytes = 16;
+
+static_assert(sizeof(eeprom_s) == PromSizeBytes, "the record fills the chip exactly");
+static_assert(offsetof(eeprom_s, filler1) + sizeof(eeprom_s::filler1) == CipherBlockBytes,
+              "serial number and MAC address make up the first cipher block");
 
 class cProm : public cI2cDevice
 {

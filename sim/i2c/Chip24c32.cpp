@@ -26,7 +26,7 @@ bool Chip24c32IsBusy(const sChip24c32State* pState, int64_t NowNs)
 }
 
 bool Chip24c32Write(sChip24c32State* pState, uint8_t* pMemory, const uint8_t* pData, unsigned Len,
-                    bool StopFollows, bool Program, int64_t NowNs, int64_t WriteCycleNs)
+                    bool StopFollows, unsigned ProgramBytes, int64_t NowNs, int64_t WriteCycleNs)
 {
     if (Len == 0)
     {
@@ -45,15 +45,13 @@ bool Chip24c32Write(sChip24c32State* pState, uint8_t* pMemory, const uint8_t* pD
     {
         return false;
     }
-    if (Program)
+    // Only the last 32 bytes survive a longer write: earlier ones are
+    // overwritten as the page counter wraps.
+    unsigned Skip = DataLen > Chip24c32PageBytes ? DataLen - Chip24c32PageBytes : 0;
+    unsigned End = DataLen - Skip > ProgramBytes ? Skip + ProgramBytes : DataLen;
+    for (unsigned Index = Skip; Index < End; Index++)
     {
-        // Only the last 32 bytes survive a longer write: earlier ones are
-        // overwritten as the page counter wraps.
-        unsigned Skip = DataLen > Chip24c32PageBytes ? DataLen - Chip24c32PageBytes : 0;
-        for (unsigned Index = Skip; Index < DataLen; Index++)
-        {
-            pMemory[Page | ((Start + Index) & PageMask)] = pData[2 + Index];
-        }
+        pMemory[Page | ((Start + Index) & PageMask)] = pData[2 + Index];
     }
     pState->BusyUntilNs = NowNs + WriteCycleNs;
     return true;

@@ -34,13 +34,15 @@ bool Chip24c32IsBusy(const sChip24c32State* pState, int64_t NowNs);
 // high address byte (the low byte of the counter is kept). 2 bytes: sets the
 // counter. More: sets the counter and takes the data bytes, wrapping inside
 // the 32-byte page; the counter ends after the last byte, within the page.
-// The data is programmed only when a STOP follows (StopFollows) and Program
-// is true; a repeated START aborts the write. A write ended by a STOP that
-// carried data starts a write cycle of WriteCycleNs from NowNs, whether or
-// not Program let the data reach the memory.
+// The data is programmed only when a STOP follows (StopFollows); a repeated
+// START aborts the write. Of the bytes the write cycle programs, only the
+// first ProgramBytes reach the memory (Chip24c32PageBytes: all of them; 0:
+// none, as after a power cut; in between, a page torn by one). A write ended
+// by a STOP that carried data starts a write cycle of WriteCycleNs from
+// NowNs, however many bytes reach the memory.
 // Returns true when the write started a write cycle.
 bool Chip24c32Write(sChip24c32State* pState, uint8_t* pMemory, const uint8_t* pData, unsigned Len,
-                    bool StopFollows, bool Program, int64_t NowNs, int64_t WriteCycleNs);
+                    bool StopFollows, unsigned ProgramBytes, int64_t NowNs, int64_t WriteCycleNs);
 
 // Reads Len bytes sequentially from the counter into pOut; the counter
 // advances and rolls over from the last byte to the first.

@@ -131,11 +131,17 @@ int MoveData(unsigned Device, sSimMsg* pMsg, bool Last, int64_t Now, uint64_t Tr
     uint8_t* pMemory = SimSessionMemory(Device);
     if ((pMsg->Flags & I2C_M_RD) == 0)
     {
-        bool Program = pConfig->Faults.PowerCutAfterPage < 0
-                    || int64_t(pShared->StoredWrites) < pConfig->Faults.PowerCutAfterPage;
-        if (Chip24c32Write(&pShared->Chip, pMemory, pMsg->pBuf, pMsg->Len, Last, Program, Now,
+        // Before the power cut every byte is stored; the write at the cut
+        // stores the first bytes of a torn page, if any; none after it.
+        const sSimFaults& Faults = pConfig->Faults;
+        int64_t Stored = int64_t(pShared->StoredWrites);
+        unsigned ProgramBytes = Faults.PowerCutAfterPage < 0 || Stored < Faults.PowerCutAfterPage
+                                    ? Chip24c32PageBytes
+                                : Stored == Faults.PowerCutAfterPage ? Faults.TornPageBytes
+                                                                      : 0;
+        if (Chip24c32Write(&pShared->Chip, pMemory, pMsg->pBuf, pMsg->Len, Last, ProgramBytes, Now,
                            pConfig->WriteCycleNs)
-            && Program)
+            && ProgramBytes > 0)
         {
             pShared->StoredWrites++;
         }

@@ -43,6 +43,7 @@ struct sSimFaults
     bool ReadFail;              // read messages are not acknowledged
     bool LongReadFail;          // reads of more than one byte are refused (EOPNOTSUPP)
     int64_t PowerCutAfterPage;  // data writes stored before the power cut; -1: never
+    uint32_t TornPageBytes;     // bytes the write at the cut still stores (a torn page); 0: none
     uint32_t NackTransfer;      // 1-based transfer to the device that is not acknowledged; 0: none
     int64_t BusyAtStartNs;      // write cycle begun by the session's first transfer to it; 0: none
 };

@@ -107,7 +107,8 @@ bool CheckSysapp(sParse* pParse, json_t* pFiles)
 bool ParseFaults(sParse* pParse, json_t* pFaults, sSimFaults* pOut)
 {
     static const char* const Known[] = {"no_ack", "slave_busy", "read_fail", "long_read_fail",
-                                        "power_cut_after_page", "nack_transfer", "busy_at_start_ms", nullptr};
+                                        "power_cut_after_page", "torn_page_bytes", "nack_transfer",
+                                        "busy_at_start_ms", nullptr};
     if (!json_is_object(pFaults))
     {
         return Fail(pParse, "must be an object");
@@ -142,6 +143,22 @@ bool ParseFaults(sParse* pParse, json_t* pFaults, sSimFaults* pOut)
             return true;
         }
         pOut->PowerCutAfterPage = Number;
+    }
+    Leave(pParse);
+    // Part of a page: at least one byte, and less than the whole page.
+    pValue = Jansson.pObjectGet(pFaults, "torn_page_bytes");
+    Enter(pParse, "torn_page_bytes");
+    if (pValue != nullptr && !json_is_null(pValue))
+    {
+        if (GetInteger(pParse, pValue, 1, Chip24c32PageBytes - 1, false, &Number))
+        {
+            return true;
+        }
+        if (pOut->PowerCutAfterPage < 0)
+        {
+            return Fail(pParse, "needs \"power_cut_after_page\": it tears the write at the cut");
+        }
+        pOut->TornPageBytes = static_cast<uint32_t>(Number);
     }
     Leave(pParse);
     pValue = Jansson.pObjectGet(pFaults, "nack_transfer");
