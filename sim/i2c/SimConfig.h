@@ -6,7 +6,7 @@
 //       "1": [ { "model": "24c32", "address": "0x50", "image": "chip.bin",
 //                "write_cycle_ms": 5,
 //                "faults": { "no_ack": false, "slave_busy": false, "read_fail": false,
-//                            "long_read_fail": false, "power_cut_after_page": 3,
+//                            "long_read_fail": false, "power_cut_after_page": 3, "torn_page_bytes": 8,
 //                            "nack_transfer": 7, "busy_at_start_ms": 4 } } ],
 //       "2": []
 //     }

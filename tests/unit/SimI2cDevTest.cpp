@@ -73,6 +73,8 @@ const std::vector<std::pair<const char*, const char*>> Malformed = {
     {", \"address\": 80, \"faults\": { \"nack_transfer\": \"7\" }", "must be an integer"},
     {", \"address\": 80, \"faults\": { \"long_read_fail\": 1 }", "faults.long_read_fail: must be true or false"},
     {", \"address\": 80, \"faults\": { \"busy_at_start_ms\": 60001 }", "busy_at_start_ms: must be between"},
+    {", \"address\": 80, \"faults\": { \"torn_page_bytes\": 8 }", "torn_page_bytes: needs \"power_cut_after_page\""},
+    {", \"address\": 80, \"faults\": { \"power_cut_after_page\": 1, \"torn_page_bytes\": 32 }", "32 is outside 1..31"},
     {"\n\n[]", "unit.json:3: the unit description must be a JSON object"},
     {"\n{ \"eth0\": null,\n  \"eht0\": {} }", "unit.json:3: unknown key \"eht0\""},
     {"\n{ \"eth0\":\n  {\n  } }", "unit.json:3: eth0.mac: missing"},
