@@ -12,7 +12,8 @@ console.py [--log FILE] [--boot-timeout S] [--quiet] [--chip FILE --mac MAC
     SCRIPT finds the console in UNIT_VM_CONSOLE: a line "@@unitvm-ask:Q"
     written there is answered on it with one base64 line, about the chip
     file: chip-sha256 (its SHA-256) or chip-show ("SERIAL/NAME" as promtool
-    decodes it for MAC, "invalid", or "unknown" without promtool).
+    decodes it for MAC, "interrupted" for what a chip write cut short
+    leaves, "invalid", or "unknown" without promtool).
 Everything the console prints goes to the log file.  Errors: status 125.
 """
 import base64
@@ -126,7 +127,8 @@ def answer(question, chip):
         shown = subprocess.run([chip["promtool"], "image", "show", chip["file"], "--mac", chip["mac"], "--json"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         record = json.loads(shown.stdout or b"{}")
-        return "%s/%s" % (record["serial"], record["unit_name"]) if record.get("valid") else "invalid"
+        return ("%s/%s" % (record["serial"], record["unit_name"]) if record.get("valid")
+                else "interrupted" if record.get("interrupted_write") else "invalid")
     return "unknown question"
 
 

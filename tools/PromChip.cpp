@@ -134,7 +134,7 @@ void Describe(const char* pHeading, const uint8_t* pImage)
     }
     Judge_s Judge;
     JudgeIsBad(HelpCommand, nullptr, &Judge);
-    ShowRecord(Record, Judge, ShowFormat_s());     // as text, without the dump
+    ShowRecord(Record, Judge, ShowFormat_s(), false);     // as text, without the dump
 }
 
 int Read(int argc, char* argv[])
@@ -183,14 +183,7 @@ int Show(int argc, char* argv[])
     {
         ToolWarning("the chip is blank (all 0xFF): it holds no record");
     }
-    uint8_t Stored[ImageBytes];
-    memcpy(Stored, Record.b, sizeof(Stored));
-    cPromImage::Decrypt(Record.b);
-    if (WriteWasInterrupted(Stored, Record.s))
-    {
-        ToolWarning("%s", InterruptedWriteText);
-    }
-    return ShowRecord(Record, Options.Judge, Options.Format);
+    return ShowStoredImage(Record.b, Options.Judge, Options.Format);
 }
 
 // The service reads the chip at start and writes it on every rename; two

@@ -191,15 +191,21 @@ int Show(int argc, char* argv[])
     {
         return ExitFailed;
     }
-    uint8_t Stored[ImageBytes];
-    memcpy(Stored, Record.b, sizeof(Stored));
+    return ShowStoredImage(Record.b, Options.Judge, Options.Format);
+}
+}
+
+int ShowStoredImage(const uint8_t* pStored, const Judge_s& Judge, const ShowFormat_s& Format)
+{
+    eeprom_u Record;
+    memcpy(Record.b, pStored, sizeof(Record.b));
     cPromImage::Decrypt(Record.b);
-    if (WriteWasInterrupted(Stored, Record.s))
+    bool Interrupted = WriteWasInterrupted(pStored, Record.s);
+    if (Interrupted)
     {
         ToolWarning("%s", InterruptedWriteText);
     }
-    return ShowRecord(Record, Options.Judge, Options.Format);
-}
+    return ShowRecord(Record, Judge, Format, Interrupted);
 }
 
 bool cPromImage::BindCipher()

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "PromRecord.h"
+
 // The record cipher, without a chip.
 class cPromImage
 {
@@ -19,6 +21,11 @@ public:
     static void Encrypt(uint8_t* pImage);
     static void Decrypt(uint8_t* pImage);
 };
+
+// Decrypts the chip image pStored and shows the record as ShowRecord does,
+// with a warning when it is what a chip write cut short leaves. Returns
+// ShowRecord's status.
+int ShowStoredImage(const uint8_t* pStored, const Judge_s& Judge, const ShowFormat_s& Format);
 
 // promtool image create|show ...; argv[0] is "create" or "show".
 // Returns the process exit status.

@@ -208,7 +208,7 @@ bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge)
     return false;
 }
 
-int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s& Format)
+int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s& Format, bool Interrupted)
 {
     bool Valid = Judge.Have && 0 == memcmp(Record.s.mac, Judge.Mac, sizeof(Judge.Mac));
     std::string Repair;
@@ -218,11 +218,11 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s&
     std::string Name = EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size());
     if (Format.Json)
     {
-        json_t* pjtRecord = json_pack("{s:s, s:s, s:s, s:o, s:o, s:b}", "serial", Serial.c_str(), "mac",
+        json_t* pjtRecord = json_pack("{s:s, s:s, s:s, s:o, s:o, s:b, s:b}", "serial", Serial.c_str(), "mac",
                                       MacText(Record.s.mac).c_str(), "unit_name", Name.c_str(), "judged_against",
                                       Judge.Have ? json_string(MacText(Judge.Mac).c_str()) : json_null(), "valid",
                                       Judge.Have ? json_boolean(Valid) : json_null(), "publishable",
-                                      Unpublished.empty());
+                                      Unpublished.empty(), "interrupted_write", Interrupted);
         if (Format.Dump)
         {
             std::string Hex;

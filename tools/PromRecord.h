@@ -61,8 +61,9 @@ struct ShowFormat_s
 // judge's MAC address, in Format. A valid record the service cannot publish gets a line saying
 // why. Returns ExitOk when the record is valid for that address and the
 // service publishes it, otherwise (not valid, no address to judge against,
-// nothing published) ExitFailed.
-int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s& Format);
+// nothing published) ExitFailed. Interrupted (WriteWasInterrupted) is shown
+// in JSON as "interrupted_write".
+int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s& Format, bool Interrupted);
 
 // The options of `image show` and `chip show`: --mac MAC, --dump, --json.
 struct ShowOptions_s

@@ -30,7 +30,8 @@ def test_chip_read_show_and_write(unit_dir):
     assert (unit_dir / "backup.bin").read_bytes() == original and open(chip, "rb").read() == open(new, "rb").read()
     assert "Valid for %s (eth0 of this machine): yes" % svc.DEFAULT_MAC in results["show"].stdout.splitlines()
     assert json.loads(result.stdout) == {"serial": "654321", "mac": svc.DEFAULT_MAC, "unit_name": "New",
-                                         "judged_against": svc.DEFAULT_MAC, "valid": True, "publishable": True}
+                                         "judged_against": svc.DEFAULT_MAC, "valid": True, "publishable": True,
+                                         "interrupted_write": False}
     # Pages 1 to 127 whole; the first page's two blocks apart, the first one
     # blanked before them and written after them.
     writes = [line.split()[6:8] for line in svc.read_log(unit_dir) if " W 0x50 len=18 ack" in line]
