@@ -12,6 +12,8 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <link.h>
+#include <climits>
+#include <unistd.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -195,6 +197,51 @@ void CheckBuses(cDoctor& Doctor, Findings_s* pFound)
                       + strerror(Bus1Error) + "): is its driver loaded?");
 }
 
+// What the kernel says of the device at the chip's address, when one of
+// its drivers holds it (the usual cause of a busy address: an at24 bound
+// through a device-tree node or new_device): which driver, where the device
+// comes from, and how to free the address. Empty when sysfs tells nothing.
+std::string AddressHolder()
+{
+    char Device[24];
+    snprintf(Device, sizeof(Device), "%u-%04x", static_cast<unsigned>(PromI2cBus), PromI2cAddress);
+    const std::string Path = std::string("/sys/bus/i2c/devices/") + Device;
+    char Target[PATH_MAX];
+    ssize_t Length = readlink((Path + "/driver").c_str(), Target, sizeof(Target) - 1);
+    if (Length <= 0)
+    {
+        return std::string();
+    }
+    Target[Length] = '\0';
+    const std::string Driver = strrchr(Target, '/') != nullptr ? strrchr(Target, '/') + 1 : Target;
+    std::string Holder = "the kernel's " + Driver + " driver holds it (device " + Device;
+    char Name[64] = "";
+    FILE* pName = fopen((Path + "/name").c_str(), "r");
+    if (pName != nullptr && fgets(Name, sizeof(Name), pName) != nullptr)
+    {
+        Name[strcspn(Name, "\n")] = '\0';
+        Holder += std::string(", \"") + Name + "\"";
+    }
+    if (pName != nullptr)
+    {
+        fclose(pName);
+    }
+    const std::string Unbind = "echo " + std::string(Device) + " > /sys/bus/i2c/drivers/" + Driver + "/unbind";
+    Length = readlink((Path + "/of_node").c_str(), Target, sizeof(Target) - 1);
+    if (Length > 0)
+    {
+        Target[Length] = '\0';
+        const char* pNode = strstr(Target, "/devicetree/base");
+        return Holder + ", from the device-tree node " + (pNode != nullptr ? pNode + strlen("/devicetree/base") : Target)
+               + "): drop that node from the unit's device tree, or free the address until the next boot ("
+               + Unbind + ")";
+    }
+    char Delete[80];
+    snprintf(Delete, sizeof(Delete), "echo 0x%02x > /sys/bus/i2c/devices/i2c-%u/delete_device", PromI2cAddress,
+             static_cast<unsigned>(PromI2cBus));
+    return Holder + ", made at run time): free the address (" + Unbind + ", or " + Delete + ")";
+}
+
 // The chip at its address.
 void CheckChip(cDoctor& Doctor, Findings_s* pFound)
 {
@@ -213,9 +260,12 @@ void CheckChip(cDoctor& Doctor, Findings_s* pFound)
     }
     if (pFound->SelectError != 0)
     {
+        std::string Holder = AddressHolder();
         Doctor.Report("chip", Title, ST_FAIL,
                       std::string("address busy (I2C_SLAVE: ") + strerror(pFound->SelectError) + ")", "slave_busy",
-                      "address 0x50 on bus 1 is busy: another driver (such as the kernel's at24) holds it");
+                      "address 0x50 on bus 1 is busy: "
+                          + (Holder.empty() ? std::string("another driver (such as the kernel's at24) holds it")
+                                            : Holder));
         return;
     }
     Doctor.Report("chip", Title, Answers ? ST_OK : ST_FAIL, Answers ? "acknowledges" : "no acknowledge within 20 ms",

@@ -80,3 +80,26 @@ def test_doctor_needs_only_the_chips_bus(unit_dir, buses, bus_check, cause):
     assert (result.returncode, report["cause"], report["checks"][0]["status"]) == (1, cause, bus_check), report
     missing = ({"0", "1", "2"} - set(buses.split())).pop()
     assert "/dev/i2c-%s: No such file or directory" % missing in report["checks"][0]["detail"], report
+
+
+# The kernel's view of a chip address held by its at24 driver, as sysfs shows
+# it, on a tmpfs over /sys/bus in the unit's own mount namespace.
+FAKE_SYSFS = ('mount -t tmpfs none /sys/bus && D=/sys/bus/i2c/devices/1-0050 && mkdir -p $D /sys/bus/i2c/drivers/at24'
+              ' && ln -s ../../drivers/at24 $D/driver && echo 24c32 > $D/name && ')
+
+
+@pytest.mark.parametrize("of_node, says", [
+    ("ln -s /sys/firmware/devicetree/base/soc/i2c@30a30000/eeprom@50 $D/of_node && ",
+     'the kernel\'s at24 driver holds it (device 1-0050, "24c32", from the device-tree node '
+     '/soc/i2c@30a30000/eeprom@50): drop that node'),
+    ("", "made at run time): free the address (echo 1-0050 > /sys/bus/i2c/drivers/at24/unbind, "
+         "or echo 0x50 > /sys/bus/i2c/devices/i2c-1/delete_device)"),
+], ids=["device-tree", "new_device"])
+def test_doctor_names_the_kernel_driver_that_holds_the_chips_address(unit_dir, of_node, says):
+    svc.provision(unit_dir)
+    unit = svc.write_unit(unit_dir, svc.unit_description(chip={"faults": {"slave_busy": True}}))
+    script = FAKE_SYSFS + of_node + 'exec "$@"'
+    result = subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--", "sh", "-c", script, "sh", svc.PROMTOOL, "doctor",
+                             "--json", "--timeout", "1"], capture_output=True, timeout=60)
+    report = json.loads(result.stdout)
+    assert report["cause"] == "slave_busy" and says in report["diagnosis"], report
