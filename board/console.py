@@ -14,6 +14,11 @@ console.py [--log FILE] [--boot-timeout S] [--quiet] [--chip FILE --mac MAC
     file: chip-sha256 (its SHA-256) or chip-show ("SERIAL/NAME" as promtool
     decodes it for MAC, "interrupted" for what a chip write cut short
     leaves, "invalid", or "unknown" without promtool).
+console.py [--log FILE] [--boot-timeout S] serve KEY -- QEMU...
+    waits as session does, lets the public key in the file KEY log in as
+    root over ssh, says "unit-vm: ready" on standard error, then keeps
+    the console going (into the log) until QEMU ends; the unit may reboot
+    meanwhile. For autopkgtest (board/autopkgtest-setup).
 Everything the console prints goes to the log file.  Errors: status 125.
 """
 import base64
@@ -132,7 +137,9 @@ def answer(question, chip):
     return "unknown question"
 
 
-def session(con, script, timeout, quiet, chip):
+def log_in(con, timeout, quiet):
+    """Waits for root's shell on the console and for systemd to finish
+    starting; leaves the shell without echo or prompt."""
     con.expect(rb"root@[^\s:]*:[^\r\n]*# ", timeout)
     login = con.elapsed()
     # No echo, no kernel messages, no prompt: only what the commands print.
@@ -148,6 +155,28 @@ def session(con, script, timeout, quiet, chip):
         con.send(con.say("failed", "$(systemctl --failed --plain --no-legend | cut -d' ' -f1 | paste -sd' ')"))
         failed = con.marker("failed", 60).group(1).decode(errors="replace")
         progress("the unit is %s; failed units: %s" % (state, failed))
+
+
+def serve(con, key, timeout):
+    log_in(con, timeout, False)
+    with open(key) as f:
+        public = f.read().strip()
+    con.send("mkdir -p -m 700 /root/.ssh && echo '%s' > /root/.ssh/authorized_keys && "
+             "chmod 600 /root/.ssh/authorized_keys; " % public
+             + con.say("sshd", "$(systemctl is-active ssh.service)"))
+    sshd = con.marker("sshd", 120).group(1).decode(errors="replace").strip()
+    if sshd != "active":
+        raise RuntimeError("the unit's sshd is %s" % sshd)
+    progress("ready")
+    while not con.eof:
+        con.read_some(1.0)
+        con.buf = b""
+    con.finish()
+    return 0
+
+
+def session(con, script, timeout, quiet, chip):
+    log_in(con, timeout, quiet)
     # The script travels base64-encoded in short lines (the tty takes lines of
     # at most 4095 bytes).
     with open(script, "rb") as f:
@@ -197,7 +226,7 @@ def main(args):
         else:
             raise SystemExit("Error: console.py: unknown option " + option)
     mode = args.pop(0)
-    script = args.pop(0) if mode == "session" else None
+    script = args.pop(0) if mode in ("session", "serve") else None
     if args.pop(0) != "--":
         raise SystemExit("Error: console.py: -- QEMU... expected")
     with open(log_path, "ab") as log:
@@ -205,6 +234,8 @@ def main(args):
         try:
             if mode == "first-boot":
                 return first_boot(con, timeout)
+            if mode == "serve":
+                return serve(con, script, timeout)
             return session(con, script, timeout, quiet, chip)
         except (TimeoutError, RuntimeError) as e:
             print("Error: the unit's console: %s (log: %s)" % (

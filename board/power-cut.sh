@@ -5,15 +5,29 @@
 # the identity the service publishes, promtool doctor's cause, and the host's
 # decoding of the chip file (host_ask chip-show).
 
+# What doctor says (--json), whatever its exit status; its cause, "null"
+# when it finds none.
+doctor_report() { promtool doctor --json --timeout 5 2>/dev/null || true; }
 doctor_cause() {
-  promtool doctor --json --timeout 5 2>/dev/null | sed -n 's/^ *"cause": "\{0,1\}\([a-z_]*\)"\{0,1\},\{0,1\}$/\1/p'
+  doctor_report | sed -n 's/^ *"cause": "\{0,1\}\([a-z_]*\)"\{0,1\},\{0,1\}$/\1/p'
+}
+
+# The identity published within SECONDS, or nothing.
+published() {
+  { promtool status --timeout "$1" 2>/dev/null || true; } | sed -n 's/^Identity: //p'
+}
+
+# Waits until the service has started and published (or had the time to).
+wait_published() {
+  wait_for 60 is_active || fail "eeprom-manager is not active"
+  wait_for 30 serves || true
 }
 
 # A whole record: SERIAL NAME published, doctor healthy, the host agrees.
 expect_record() {   # WHAT SERIAL NAME
   local what=$1 published cause host
-  ensure_serving
-  published=$(identity 10)
+  wait_published
+  published=$(published 10)
   [ "$published" = "$(identity_of "$2" "$3")" ] || fail "$what: published '$published', expected $2 '$3'"
   cause=$(doctor_cause)
   [ "$cause" = null ] || fail "$what: doctor names '$cause'"
@@ -25,8 +39,8 @@ expect_record() {   # WHAT SERIAL NAME
 # What a chip write cut short leaves: no unit's record.
 expect_interrupted() {   # WHAT
   local what=$1 published cause host
-  ensure_serving
-  published=$(identity 10)
+  wait_published
+  published=$(published 10)
   [ "$published" = "$(identity_of INVLD "EEPROM Invalid")" ] || fail "$what: published '$published'"
   cause=$(doctor_cause)
   [ "$cause" = interrupted_write ] || fail "$what: doctor names '$cause', not interrupted_write"
@@ -38,13 +52,13 @@ expect_interrupted() {   # WHAT
 # A rename torn inside the name's cipher block: this unit's record, whose
 # name is not UTF-8, so nothing is published.
 expect_torn_name() {   # WHAT SERIAL
-  local what=$1 cause host
-  wait_for 60 is_active || fail "$what: eeprom-manager is not active"
-  if promtool status --timeout 4 >/dev/null 2>&1; then fail "$what: an identity is published: $(identity 3)"; fi
-  cause=$(doctor_cause)
-  [ "$cause" = bad_record ] || fail "$what: doctor names '$cause', not bad_record"
-  promtool doctor --timeout 5 2>/dev/null | grep -q "is not UTF-8; a rename repairs it" \
-    || fail "$what: doctor does not say a rename repairs it: $(promtool doctor --timeout 5 2>&1 | tail -n 1)"
+  local what=$1 report published host
+  wait_published
+  published=$(published 4)
+  [ -z "$published" ] || fail "$what: an identity is published: $published"
+  report=$(doctor_report)
+  [[ $report == *'"cause": "bad_record"'* && $report == *"is not UTF-8; a rename repairs it"* ]] \
+    || fail "$what: doctor says $report"
   host=$(host_ask chip-show)
   [[ $host == "$2/"* ]] || fail "$what: the host decodes the chip file as '$host'"
   ok "$what: nothing published, doctor names bad_record (a rename repairs it), the host reads serial $2"
