@@ -17,8 +17,10 @@ published() {
   { promtool status --timeout "$1" 2>/dev/null || true; } | sed -n 's/^Identity: //p'
 }
 
-# Waits until the service has started and published (or had the time to).
+# Starts the service if a step stopped it (chip_write), and waits until it
+# has published (or had the time to).
 wait_published() {
+  is_active || systemctl start eeprom-manager.service
   wait_for 60 is_active || fail "eeprom-manager is not active"
   wait_for 30 serves || true
 }
