@@ -24,6 +24,13 @@ wait_for() {
 }
 
 prop() { systemctl show -P "$1" eeprom-manager.service; }
+# When systemd first started the service in this boot, in seconds since the
+# kernel started (from the journal: a later restart, such as the one a
+# package installation makes, does not count).
+boot_start() {
+  journalctl -b -u eeprom-manager.service -o short-monotonic --no-pager 2>/dev/null \
+    | sed -n 's/^\[ *\([0-9.]*\)\] .* Started eeprom-manager\.service.*/\1/p' | head -n 1
+}
 main_pid() { prop MainPID; }
 is_active() { [ "$(prop ActiveState)" = active ]; }
 serves() { promtool status --timeout 3 >/dev/null 2>&1; }
