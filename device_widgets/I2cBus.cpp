@@ -19,7 +19,7 @@ void InitI2cBus(eBusNames BusName)
     assert(NUM_I2C_BUSSES > BusName);
     // Room for "/dev/i2c-" and any bus number, terminator included.
     char DevicePath[20] = {};
-    snprintf(DevicePath, sizeof(DevicePath) - 1, "/dev/i2c-%d", static_cast<int>(BusName));
+    snprintf(DevicePath, sizeof(DevicePath) - 1, I2cBusPathFormat, static_cast<int>(BusName));
 
     int Result = open(DevicePath, O_RDWR);
     if (0 <= Result)

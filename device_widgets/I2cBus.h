@@ -21,6 +21,9 @@ enum eBusNames : unsigned int
     NUM_I2C_BUSSES = 3
 };
 
+// The character device of bus <n>, as a printf format for the number.
+const char* const I2cBusPathFormat = "/dev/i2c-%d";
+
 // Opens /dev/i2c-<BusName> read/write and records its descriptor. On failure
 // prints "I2C Error : " and "Unable to open bus <n>.  Result: -1", flushes
 // standard output and leaves the bus not open. No result, no retry. A bus

@@ -4,25 +4,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <linux/i2c-dev.h>
 #include <strings.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "InstanceLock.h"
+#include "PromChipAccess.h"
+#include "PromCommandLine.h"
 #include "PromContract.h"
 #include "PromImage.h"
+#include "PromOutput.h"
 #include "PromRecord.h"
-#include "PromToolCommon.h"
-
-const char* const ChipPlace = "the EEPROM at 0x50 on I2C bus 1";
 
 namespace
 {
 const char* const HelpCommand = "chip";
-const uint8_t ChipAddress = PromI2cAddress;
 
 void ChipUsage(FILE* pOut)
 {
@@ -31,7 +26,7 @@ void ChipUsage(FILE* pOut)
         "       promtool chip show [--mac MAC] [--dump] [--json]\n"
         "       promtool chip write FILE [--yes] [--allow-invalid]\n"
         "\n"
-        "On the unit: the identity EEPROM at 0x50 on I2C bus 1 (/dev/i2c-1).\n"
+        "On the unit: %s (%s), the identity EEPROM.\n"
         "\n"
         "read   copies the whole chip (4096 bytes as stored, encrypted: a chip\n"
         "       image) into FILE, retrying for a chip still in a write cycle as\n"
@@ -51,7 +46,8 @@ void ChipUsage(FILE* pOut)
         "Examples:\n"
         "  promtool chip read -o backup.bin\n"
         "  promtool chip show --json\n"
-        "  systemctl stop eeprom-manager && promtool chip write chip.bin && systemctl start eeprom-manager\n");
+        "  systemctl stop eeprom-manager && promtool chip write chip.bin && systemctl start eeprom-manager\n",
+        ChipPlace().c_str(), BusPath(PromI2cBus).c_str());
 }
 
 // Opens bus 1 and reads the whole chip. Returns true on failure (reported).
@@ -61,12 +57,12 @@ bool ReadChip(uint8_t* pImage)
     int Error = cPromChip::OpenBus(PromI2cBus);
     if (Error != 0)
     {
-        ToolError("cannot open /dev/i2c-1: %s", strerror(Error));
+        ToolError("cannot open %s: %s", BusPath(PromI2cBus).c_str(), strerror(Error));
         return true;
     }
     if (cPromChip().Read(pImage))
     {
-        ToolError("cannot read %s", ChipPlace);
+        ToolError("cannot read %s", ChipPlace().c_str());
         return true;
     }
     return false;
@@ -99,8 +95,7 @@ std::string WhyUnfit(const char* pPath, const uint8_t* pImage)
     eeprom_u Record;
     memcpy(Record.b, pImage, sizeof(Record.b));
     cPromImage::Decrypt(Record.b);
-    Judge_s Eth0;
-    JudgeIsBad(HelpCommand, nullptr, &Eth0);
+    Judge_s Eth0 = Eth0Judge();
     if (!Eth0.Have)
     {
         return "this unit has no eth0 (or its MAC address cannot be read), so no record is valid here";
@@ -132,8 +127,7 @@ void Describe(const char* pHeading, const uint8_t* pImage)
         printf("(%s)\n", InterruptedWriteText);
         return;
     }
-    Judge_s Judge;
-    JudgeIsBad(HelpCommand, nullptr, &Judge);
+    Judge_s Judge = Eth0Judge();
     ShowRecord(Record, Judge, ShowFormat_s(), false);     // as text, without the dump
 }
 
@@ -162,7 +156,7 @@ int Read(int argc, char* argv[])
     {
         return ExitFailed;
     }
-    printf("Read %zu bytes from %s into %s\n", ImageBytes, ChipPlace, pOutput);
+    printf("Read %zu bytes from %s into %s\n", ImageBytes, ChipPlace().c_str(), pOutput);
     return ExitOk;
 }
 
@@ -286,7 +280,7 @@ int Write(int argc, char* argv[])
         printf("The chip already holds %s; nothing written\n", pPath);
         return ExitOk;
     }
-    std::string Question = std::string("Write ") + pPath + " to " + ChipPlace + "?";
+    std::string Question = std::string("Write ") + pPath + " to " + ChipPlace() + "?";
     if (!Yes && !UserAgrees(Question.c_str()))
     {
         return ToolError("not written");
@@ -295,94 +289,16 @@ int Write(int argc, char* argv[])
     {
         return ExitFailed;
     }
-    printf("Wrote %s to %s and read it back: identical\n", pPath, ChipPlace);
+    printf("Wrote %s to %s and read it back: identical\n", pPath, ChipPlace().c_str());
     return ExitOk;
 }
 }
 
-int cPromChip::OpenBus(eBusNames Bus)
-{
-    // Opened here first for the errno: the bus table keeps none, and a
-    // device on a bus it could not open is a fatal assertion.
-    char Path[24];
-    snprintf(Path, sizeof(Path), "/dev/i2c-%u", static_cast<unsigned>(Bus));
-    int Fd = open(Path, O_RDWR | O_CLOEXEC);
-    if (Fd < 0)
-    {
-        return errno;
-    }
-    close(Fd);
-    InitI2cBus(Bus);
-    return 0;
-}
-
-cPromChip::cPromChip() : Prom(cProm::ChipOnly_s()), SelectErrno(0)
-{
-    // The device keeps no errno of its failed selection; ask the bus again.
-    if (!Prom.DeviceIsOk())
-    {
-        SelectErrno = ioctl(GetBusFd(PromI2cBus), I2C_SLAVE, ChipAddress) < 0 ? errno : EIO;
-    }
-}
-
-int cPromChip::SelectError() const
-{
-    return SelectErrno;
-}
-
-bool cPromChip::Acknowledges()
-{
-    return Prom.PollWriteFinished();
-}
-
-bool cPromChip::Read(uint8_t* pImage)
-{
-    return Prom.ReadPromAtStart(pImage);
-}
-
-bool cPromChip::WriteSpan(uint16_t Address, const uint8_t* pData, uint16_t Bytes)
-{
-    // Address bytes (high first) and the data in one message, inside a page.
-    uint8_t Message[2 + PromPageSizeBytes];
-    Message[0] = static_cast<uint8_t>(Address >> 8);
-    Message[1] = static_cast<uint8_t>(Address & 0xFF);
-    memcpy(&Message[2], pData, Bytes);
-    Prom.Write(Message, static_cast<uint16_t>(2 + Bytes), true);
-    if (Prom.PollWriteFinished())
-    {
-        return false;
-    }
-    printf("%s", PromErrorTag);
-    printf("Timed out while writing 0x%03x.\n", static_cast<unsigned>(Address));
-    return true;
-}
-
-bool cPromChip::Write(const uint8_t* pImage, uint8_t* pReadBack)
-{
-    // The chip holds one record, encrypted as one CBC chain from its first
-    // byte: pages of the new image over the old one decrypt as a mixture of
-    // both (the new serial number with the old name, say), and such a record
-    // would be valid. So the first cipher block, which holds the serial
-    // number and the MAC address, is blanked first and written last: cut
-    // anywhere, the chip holds the old record, the new one, or a record whose
-    // first block is (partly) blank, which matches no unit and which
-    // WriteWasInterrupted recognises.
-    const uint8_t Blank[CipherBlockBytes] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    WriteSpan(0, Blank, CipherBlockBytes);
-    for (uint16_t Page = 1; Page < PromNumPages; Page++)
-    {
-        uint16_t Address = static_cast<uint16_t>(Page * PromPageSizeBytes);
-        WriteSpan(Address, &pImage[Address], PromPageSizeBytes);
-    }
-    // The rest of the first page, then its first block: the record is whole.
-    WriteSpan(CipherBlockBytes, &pImage[CipherBlockBytes], PromPageSizeBytes - CipherBlockBytes);
-    WriteSpan(0, pImage, CipherBlockBytes);
-    return Prom.ReadProm(pReadBack);
-}
-
 int PromChipCommand(int argc, char* argv[])
 {
+    // argv[0] is "chip"; the verb follows.
+    argc--;
+    argv++;
     if (argc < 1)
     {
         return UsageError(HelpCommand, "no chip command given: read, show or write");

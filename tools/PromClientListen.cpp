@@ -17,11 +17,12 @@
 #include <czmq.h>
 #include <jansson.h>
 
-#include "PromClient.h"
+#include "PromClientOptions.h"
+#include "PromCommandLine.h"
 #include "PromContract.h"
 #include "PromEndpoints.h"
+#include "PromOutput.h"
 #include "PromServiceProbe.h"
-#include "PromToolCommon.h"
 
 namespace
 {
@@ -135,7 +136,7 @@ int WatchCommand(int argc, char* argv[])
     {
         // The time-out runs from the last message: a service that stops
         // while we watch is noticed as well as one that never started.
-        int WaitMs = static_cast<int>(Options.TimeoutS * 1000);
+        int WaitMs = Options.TimeoutMs();
         zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(pPoller, WaitMs));
         if (pReady == nullptr)
         {
@@ -202,7 +203,7 @@ int StatusCommand(int argc, char* argv[])
         }
         if (Probe.SawBeat)
         {
-            printf("Heartbeat: %s\n", ServiceProcessName);
+            printf("Heartbeat: %s\n", HbProcessName);
         }
     }
     if (Probe.Interrupted)

@@ -24,15 +24,15 @@
 #include <czmq.h>
 #include <jansson.h>
 
-#include "PromClient.h"
+#include "PromClientOptions.h"
+#include "PromCommandLine.h"
 #include "PromContract.h"
 #include "PromEndpoints.h"
-#include "PromToolCommon.h"
+#include "PromOutput.h"
+#include "PromRecord.h"
 
 namespace
 {
-const char* const CommandTopic = SetPromTopic;
-const char* const StopTopic = ServiceStopTopic;
 const std::string StopPayloadText = std::string("[{\"") + StopAddressee + "\": null}]";
 const char* const StopPayload = StopPayloadText.c_str();
 const long SetNameDefaultTimeoutS = 10;
@@ -106,10 +106,10 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
         zmsg_destroy(&pMessage);
         json_error_t Error;
         json_t* pjtIdentity = json_loads(LastIdentity.c_str(), 0, &Error);
-        const char* pName = json_string_value(json_object_get(pjtIdentity, "Unit Name"));
-        const char* pSerial = json_string_value(json_object_get(pjtIdentity, "Serial Number"));
+        const char* pName = json_string_value(json_object_get(pjtIdentity, UnitNameKey));
+        const char* pSerial = json_string_value(json_object_get(pjtIdentity, SerialNumberKey));
         LastName = pName != nullptr ? pName : "";
-        LastInvalid = pSerial != nullptr && 0 == strcmp(pSerial, "INVLD");
+        LastInvalid = pSerial != nullptr && 0 == strcmp(pSerial, InvalidSerialNumber);
         bool Match = pName != nullptr && Expected == pName;
         json_decref(pjtIdentity);
         if (Match)
@@ -136,7 +136,7 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
 // quotes, backslashes and non-ASCII characters are encoded right.
 std::string CommandBody(const char* pName)
 {
-    json_t* pjtBody = json_pack("{s:s}", "Unit Name", pName);
+    json_t* pjtBody = json_pack("{s:s}", UnitNameKey, pName);
     char* pjsBody = json_dumps(pjtBody, 0);
     json_decref(pjtBody);
     assert(pjsBody != nullptr);
@@ -163,7 +163,7 @@ zsock_t* CommandPusher(const ClientOptions_s& Options, int64_t Deadline)
     // after we close.
     zsock_set_immediate(pPush, 1);
     zsock_set_sndtimeo(pPush, RemainingMs(Deadline));
-    zsock_set_linger(pPush, static_cast<int>(Options.TimeoutS * 1000));
+    zsock_set_linger(pPush, Options.TimeoutMs());
     if (zsock_connect(pPush, "%s", CommandEndpoint.c_str()) != 0)
     {
         ToolError("cannot connect to %s: %s", CommandEndpoint.c_str(), zmq_strerror(zmq_errno()));
@@ -189,7 +189,7 @@ int SetNameCommand(int argc, char* argv[])
     }
     // The name as the record will hold it.
     uint8_t Stored[16];
-    if (NameIsBad(argv[0], "unit name", pName, Stored))
+    if (StoreCheckedName(argv[0], "unit name", pName, Stored))
     {
         return ExitUsage;
     }
@@ -202,7 +202,7 @@ int SetNameCommand(int argc, char* argv[])
     std::string Body = CommandBody(pName);
 
     // One time-out for the whole command: sending and waiting together.
-    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    int64_t Deadline = zclock_mono() + Options.TimeoutMs();
     // Subscribe before sending, so that the identity carrying the new name
     // cannot pass by before we listen.
     zsock_t* pIdentity = nullptr;
@@ -217,7 +217,7 @@ int SetNameCommand(int argc, char* argv[])
         Status = ExitFailed;
     }
     // Once the first frame is queued the second one goes along with it.
-    else if (zstr_sendm(pPush, CommandTopic) != 0 || zstr_send(pPush, Body.c_str()) != 0)
+    else if (zstr_sendm(pPush, SetPromTopic) != 0 || zstr_send(pPush, Body.c_str()) != 0)
     {
         Status = zsys_interrupted
                      ? ExitInterrupted
@@ -225,7 +225,7 @@ int SetNameCommand(int argc, char* argv[])
     }
     else if (NoWait)
     {
-        printf("Sent: %s %s\n", CommandTopic, Body.c_str());
+        printf("Sent: %s %s\n", SetPromTopic, Body.c_str());
     }
     else
     {
@@ -262,12 +262,12 @@ int StopCommand(int argc, char* argv[])
     }
     zsock_t* pPublisher = Publisher.pSock;
     Status = ExitOk;
-    zsock_set_linger(pPublisher, static_cast<int>(Options.TimeoutS * 1000));
+    zsock_set_linger(pPublisher, Options.TimeoutMs());
 
     // The service's SUB retries its connect every 100 ms or so; its
     // subscription arrives as a frame "\x01ServiceStop".
-    std::string Wanted = std::string(1, '\x01') + StopTopic;
-    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    std::string Wanted = std::string(1, '\x01') + ServiceStopTopic;
+    int64_t Deadline = zclock_mono() + Options.TimeoutMs();
     bool Subscribed = false;
     while (!Subscribed)
     {
@@ -288,14 +288,14 @@ int StopCommand(int argc, char* argv[])
         Status = zsys_interrupted ? ExitInterrupted
                                   : ToolError("eeprom-manager is not connected to %s", Where.c_str());
     }
-    else if (zstr_sendm(pPublisher, StopTopic) != 0 || zstr_send(pPublisher, StopPayload) != 0)
+    else if (zstr_sendm(pPublisher, ServiceStopTopic) != 0 || zstr_send(pPublisher, StopPayload) != 0)
     {
         Status = ToolError("cannot send the stop request on %s: %s", Where.c_str(),
                            zmq_strerror(zmq_errno()));
     }
     else
     {
-        printf("Sent: %s %s\n", StopTopic, StopPayload);
+        printf("Sent: %s %s\n", ServiceStopTopic, StopPayload);
     }
     CloseBound(&Publisher);
     return Status;

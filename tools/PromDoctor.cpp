@@ -22,13 +22,14 @@
 
 #include "AesLibHandler.h"
 #include "InstanceLock.h"
-#include "PromChip.h"
-#include "PromClient.h"
+#include "PromChipAccess.h"
+#include "PromClientOptions.h"
+#include "PromCommandLine.h"
 #include "PromContract.h"
-#include "PromServiceProbe.h"
 #include "PromImage.h"
+#include "PromOutput.h"
 #include "PromRecord.h"
-#include "PromToolCommon.h"
+#include "PromServiceProbe.h"
 
 namespace
 {
@@ -42,8 +43,8 @@ void DoctorUsage(FILE* pOut)
         "\n"
         "On the unit: checks what the unit's identity depends on, one line each,\n"
         "in this order, and every check even after one failed:\n"
-        "  buses      /dev/i2c-1 (the chip's bus) opens; 0 and 2 are noted\n"
-        "  chip       the EEPROM acknowledges at 0x50 on bus 1\n"
+        "  buses      %s (the chip's bus) opens; 0 and 2 are noted\n"
+        "  chip       the EEPROM acknowledges at %s\n"
         "  read       the whole chip can be read\n"
         "  crypto     liblibaes.so.1.0.so.1 loads with its six entry points\n"
         "  record     the service can publish the record: its serial number and\n"
@@ -60,7 +61,7 @@ void DoctorUsage(FILE* pOut)
         "                     \"cause\" (a key such as \"no_ack\", or null), \"diagnosis\"\n"
         "  --timeout SECONDS  longest wait for the identity and heartbeat, 1 to 3600\n"
         "  -h, --help         show this help\n",
-        DefaultTimeoutS);
+        BusPath(PromI2cBus).c_str(), ChipAddressText().c_str(), DefaultTimeoutS);
 }
 
 enum eState
@@ -185,7 +186,7 @@ void CheckBuses(cDoctor& Doctor, Findings_s* pFound)
             int Error = cPromChip::OpenBus(static_cast<eBusNames>(Bus));
             Bus1Error = Bus == PromI2cBus ? Error : Bus1Error;
             std::string& List = Error == 0 ? Opened : Missing;
-            List += (List.empty() ? "/dev/i2c-" : ", /dev/i2c-") + std::to_string(Bus);
+            List += (List.empty() ? "" : ", ") + BusPath(Bus);
             List += Error == 0 ? "" : std::string(": ") + strerror(Error);
         }
     }
@@ -193,8 +194,8 @@ void CheckBuses(cDoctor& Doctor, Findings_s* pFound)
     std::string Detail = Opened.empty() ? "none open" : Opened + " open";
     Detail += Missing.empty() ? "" : "; " + Missing + (pFound->Bus1Open ? " (not needed)" : "");
     Doctor.Report("buses", "I2C buses 0-2", pFound->Bus1Open ? ST_OK : ST_FAIL, Detail, "bus_missing",
-                  "the chip's I2C bus cannot be opened (/dev/i2c-" + std::to_string(PromI2cBus) + ": "
-                      + strerror(Bus1Error) + "): is its driver loaded?");
+                  "the chip's I2C bus cannot be opened (" + BusPath(PromI2cBus) + ": " + strerror(Bus1Error)
+                      + "): is its driver loaded?");
 }
 
 // What the kernel says of the device at the chip's address, when one of
@@ -242,13 +243,19 @@ std::string AddressHolder()
     return Holder + ", made at run time): free the address (" + Unbind + ", or " + Delete + ")";
 }
 
+// Why the chip checks are skipped.
+std::string BusNotOpen()
+{
+    return "bus " + std::to_string(PromI2cBus) + " is not open";
+}
+
 // The chip at its address.
 void CheckChip(cDoctor& Doctor, Findings_s* pFound)
 {
-    const char* const Title = "chip at 0x50 on bus 1";
+    static const std::string Title = "chip at " + ChipAddressText();
     if (!pFound->Bus1Open)
     {
-        Doctor.Report("chip", Title, ST_SKIPPED, "bus 1 is not open");
+        Doctor.Report("chip", Title.c_str(), ST_SKIPPED, BusNotOpen());
         return;
     }
     bool Answers = false;
@@ -261,15 +268,18 @@ void CheckChip(cDoctor& Doctor, Findings_s* pFound)
     if (pFound->SelectError != 0)
     {
         std::string Holder = AddressHolder();
-        Doctor.Report("chip", Title, ST_FAIL,
+        Doctor.Report("chip", Title.c_str(), ST_FAIL,
                       std::string("address busy (I2C_SLAVE: ") + strerror(pFound->SelectError) + ")", "slave_busy",
-                      "address 0x50 on bus 1 is busy: "
+                      "address " + ChipAddressText() + " is busy: "
                           + (Holder.empty() ? std::string("another driver (such as the kernel's at24) holds it")
                                             : Holder));
         return;
     }
-    Doctor.Report("chip", Title, Answers ? ST_OK : ST_FAIL, Answers ? "acknowledges" : "no acknowledge within 20 ms",
-                  "no_ack", "the chip does not answer at 0x50 on bus 1: not fitted, not powered, or the bus is broken");
+    Doctor.Report("chip", Title.c_str(), Answers ? ST_OK : ST_FAIL,
+                  Answers ? "acknowledges" : "no acknowledge within " + std::to_string(PromWriteTimeoutMs) + " ms",
+                  "no_ack",
+                  "the chip does not answer at " + ChipAddressText()
+                      + ": not fitted, not powered, or the bus is broken");
 }
 
 // The whole chip, as the service reads it at start.
@@ -277,7 +287,7 @@ void CheckRead(cDoctor& Doctor, Findings_s* pFound)
 {
     if (!pFound->pChip)
     {
-        Doctor.Report("read", "whole-chip read", ST_SKIPPED, "bus 1 is not open");
+        Doctor.Report("read", "whole-chip read", ST_SKIPPED, BusNotOpen());
         return;
     }
     {
@@ -287,7 +297,7 @@ void CheckRead(cDoctor& Doctor, Findings_s* pFound)
     Doctor.Report("read", "whole-chip read", pFound->Read ? ST_OK : ST_FAIL,
                   pFound->Read          ? "4096 bytes"
                   : pFound->SelectError ? "failed: the address cannot be selected"
-                                        : "failed, retried for 20 ms",
+                                        : "failed, retried for " + std::to_string(PromWriteTimeoutMs) + " ms",
                   "read_fail", "the chip answers, but reads of it fail");
 }
 
@@ -319,7 +329,7 @@ void CheckCrypto(cDoctor& Doctor, Findings_s* pFound)
 void FindEth0(Findings_s* pFound)
 {
     cReportsToStderr Reports;
-    JudgeIsBad(HelpCommand, nullptr, &pFound->Eth0);
+    pFound->Eth0 = Eth0Judge();
 }
 
 // The record, judged as the service judges it: a serial number that is not
@@ -406,8 +416,8 @@ bool IdentityIsInvalid(const std::string& Identity)
 {
     json_error_t Error;
     json_t* pjtIdentity = json_loads(Identity.c_str(), 0, &Error);
-    const char* pSerial = json_string_value(json_object_get(pjtIdentity, "Serial Number"));
-    bool Invalid = pSerial == nullptr || 0 == strcmp(pSerial, "INVLD");
+    const char* pSerial = json_string_value(json_object_get(pjtIdentity, SerialNumberKey));
+    bool Invalid = pSerial == nullptr || 0 == strcmp(pSerial, InvalidSerialNumber);
     json_decref(pjtIdentity);
     return Invalid;
 }
@@ -416,7 +426,7 @@ bool IdentityIsInvalid(const std::string& Identity)
 void CheckPublished(cDoctor& Doctor, long TimeoutS)
 {
     const char* const Title = "identity and heartbeat";
-    ClientOptions_s Options = {DefaultZmqDir, TimeoutS};
+    ClientOptions_s Options = {PromZmqDir, TimeoutS};
     ServiceProbe_s Probe;
     if (ProbeService(Options, "heartbeats cannot be checked from here", &Probe))
     {

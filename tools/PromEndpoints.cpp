@@ -16,12 +16,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "PromCommandLine.h"
 #include "PromContract.h"
-#include "PromToolCommon.h"
 
-const char* const DefaultZmqDir = PromZmqDir;
-const char* const IdentityTopic = PromInfoTopic;
-const char* const HeartbeatTopic = HbTopic;
 
 namespace
 {
@@ -91,7 +88,7 @@ bool HeartbeatSubscriber(const ClientOptions_s& Options, BoundSocket_s* pBeats, 
         ToolWarning("a health monitor is bound at %s; %s", Endpoint(Options, HbBeatsName).c_str(), pWhatThen);
         return false;
     }
-    zsock_set_subscribe(pBeats->pSock, HeartbeatTopic);
+    zsock_set_subscribe(pBeats->pSock, HbTopic);
     return false;
 }
 
@@ -110,7 +107,7 @@ bool ZmqDirIsMissing(const char* pCommand, const ClientOptions_s& Options)
     {
         ToolError("cannot use the endpoint directory %s: %s", pDir, strerror(Error));
     }
-    else if (Options.ZmqDir == DefaultZmqDir)
+    else if (Options.ZmqDir == PromZmqDir)
     {
         ToolError("no service's endpoint directory here: %s does not exist (not on a unit?); run promtool on the "
                   "unit, on a simulated one with unitsim-run --unit FILE -- promtool %s, or give --zmq-dir DIR",
@@ -157,7 +154,7 @@ zsock_t* IdentitySubscriber(const ClientOptions_s& Options)
         ToolError("cannot create a ZeroMQ socket: %s", zmq_strerror(zmq_errno()));
         return nullptr;
     }
-    zsock_set_subscribe(pSock, IdentityTopic);
+    zsock_set_subscribe(pSock, PromInfoTopic);
     if (zsock_connect(pSock, "%s", Where.c_str()) != 0)
     {
         ToolError("cannot connect to %s: %s", Where.c_str(), zmq_strerror(zmq_errno()));

@@ -15,15 +15,14 @@
 
 #include <czmq.h>
 
-extern const char* const DefaultZmqDir;     // the unit's endpoint directory
-extern const char* const IdentityTopic;     // first frame of an identity message
-extern const char* const HeartbeatTopic;    // first frame of a heartbeat
-
 // Settings every client command has.
 struct ClientOptions_s
 {
     std::string ZmqDir;     // directory of the unit's ipc endpoints
     long TimeoutS;          // longest wait of the command, seconds
+
+    // The longest wait in milliseconds, as libzmq and czmq count time.
+    int TimeoutMs() const { return static_cast<int>(TimeoutS * 1000); }
 };
 
 // Reports a missing or unusable endpoint directory, with the ways to reach

@@ -7,8 +7,9 @@
 
 #include "AesLibHandler.h"
 #include "Prom.h"
+#include "PromCommandLine.h"
+#include "PromOutput.h"
 #include "PromRecord.h"
-#include "PromToolCommon.h"
 
 namespace
 {
@@ -111,7 +112,7 @@ int ParseCreate(int argc, char* argv[], CreateArgs_s* pArgs)
     }
     if ((pArgs->pSerial != nullptr && SerialArgumentIsBad(HelpCommand, "--serial", pArgs->pSerial))
         || (pArgs->pMac != nullptr && MacArgumentIsBad(HelpCommand, "--mac", pArgs->pMac, pArgs->Mac))
-        || NameIsBad(HelpCommand, "--name", pArgs->pName != nullptr ? pArgs->pName : "", pArgs->Name))
+        || StoreCheckedName(HelpCommand, "--name", pArgs->pName != nullptr ? pArgs->pName : "", pArgs->Name))
     {
         return ExitUsage;
     }
@@ -224,16 +225,19 @@ bool cPromImage::BindCipher()
 
 void cPromImage::Encrypt(uint8_t* pImage)
 {
-    cProm::EncryptOrDecrypt(pImage, 1);
+    cProm::Cipher(pImage, 1);
 }
 
 void cPromImage::Decrypt(uint8_t* pImage)
 {
-    cProm::EncryptOrDecrypt(pImage, 0);
+    cProm::Cipher(pImage, 0);
 }
 
 int PromImageCommand(int argc, char* argv[])
 {
+    // argv[0] is "image"; the verb follows.
+    argc--;
+    argv++;
     if (argc < 1)
     {
         return UsageError(HelpCommand, "no image command given: create or show");

@@ -27,7 +27,7 @@ public:
 // ShowRecord's status.
 int ShowStoredImage(const uint8_t* pStored, const Judge_s& Judge, const ShowFormat_s& Format);
 
-// promtool image create|show ...; argv[0] is "create" or "show".
+// promtool image create|show ...; argv[0] is "image".
 // Returns the process exit status.
 int PromImageCommand(int argc, char* argv[]);
 

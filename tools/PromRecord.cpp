@@ -1,6 +1,8 @@
-// PromRecord: showing and checking records; chip image files.
+// PromRecord: the record's fields checked and shown, chip image files, and
+// the MAC address records are judged against.
 #include "PromRecord.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +15,8 @@
 #include <jansson.h>
 
 #include "NetworkUtils.h"
-#include "PromToolCommon.h"
+#include "PromCommandLine.h"
+#include "PromOutput.h"
 #include "Utilities.h"
 
 bool ReadImageFile(const char* pPath, uint8_t* pImage)
@@ -143,6 +146,103 @@ bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force)
     return WriteAndClose(Fd, pPath, pImage);
 }
 
+bool SerialIsValid(const uint8_t* pSn)
+{
+    for (int i = 0; i < 6; i++)
+    {
+        if (pSn[i] < '0' || pSn[i] > '9')
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SerialArgumentIsBad(const char* pCommand, const char* pOption, const char* pSerial)
+{
+    if (strlen(pSerial) == 6 && SerialIsValid(reinterpret_cast<const uint8_t*>(pSerial)))
+    {
+        return false;
+    }
+    UsageError(pCommand, "%s '%s' is not six decimal digits", pOption, pSerial);
+    return true;
+}
+
+bool StoreCheckedName(const char* pCommand, const char* pWhere, const char* pName, uint8_t* pStored)
+{
+    if (!Utf8IsValid(pName, strlen(pName)))
+    {
+        std::string Shown = EscapedText(reinterpret_cast<const uint8_t*>(pName), strlen(pName));
+        UsageError(pCommand, "%s '%s' is not valid UTF-8", pWhere, Shown.c_str());
+        return true;
+    }
+    cProm::CutUnitName(pName, pStored);
+    std::string Stored = StoredName(pStored);
+    if (Stored != pName)
+    {
+        ToolWarning("%s: at most 15 bytes are stored; it will be \"%s\"", pWhere, Stored.c_str());
+    }
+    return false;
+}
+
+bool ParseMac(const char* pText, uint8_t* pMac)
+{
+    if (strlen(pText) != 17)
+    {
+        return true;
+    }
+    for (int i = 0; i < 6; i++)
+    {
+        const char* p = pText + 3 * i;
+        if (!isxdigit(static_cast<unsigned char>(p[0])) || !isxdigit(static_cast<unsigned char>(p[1]))
+            || (i < 5 && p[2] != ':'))
+        {
+            return true;
+        }
+        char Hex[3] = {p[0], p[1], '\0'};
+        pMac[i] = static_cast<uint8_t>(strtoul(Hex, nullptr, 16));
+    }
+    return false;
+}
+
+bool MacArgumentIsBad(const char* pCommand, const char* pOption, const char* pText, uint8_t* pMac)
+{
+    if (ParseMac(pText, pMac))
+    {
+        UsageError(pCommand, "%s '%s' is not a MAC address like 02:00:00:00:00:01", pOption, pText);
+        return true;
+    }
+    WarnUnusualMac(pOption, pMac);
+    return false;
+}
+
+void WarnUnusualMac(const char* pWhere, const uint8_t* pMac)
+{
+    static const uint8_t Zero[6] = {0, 0, 0, 0, 0, 0};
+    static const uint8_t Broadcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    const char* pKind = 0 == memcmp(pMac, Zero, 6)        ? "the zero address"
+                        : 0 == memcmp(pMac, Broadcast, 6) ? "the broadcast address"
+                        : (pMac[0] & 0x01) != 0           ? "a multicast address"
+                                                          : nullptr;
+    if (pKind != nullptr)
+    {
+        ToolWarning("%s %s is %s, which no network interface has", pWhere, MacText(pMac).c_str(), pKind);
+    }
+}
+
+std::string MacText(const uint8_t* pMac)
+{
+    char Text[18];
+    GetMacStringFromBytes(Text, pMac);
+    return Text;
+}
+
+std::string StoredName(const uint8_t* pUnitName)
+{
+    const char* pName = reinterpret_cast<const char*>(pUnitName);
+    return std::string(pName, strnlen(pName, sizeof(eeprom_s::unit_name)));
+}
+
 bool ImageIsBlank(const uint8_t* pImage)
 {
     for (size_t i = 0; i < ImageBytes; i++)
@@ -195,17 +295,24 @@ std::string UnpublishedReason(const eeprom_u& Record, std::string* pRepair)
     return Reason;
 }
 
+Judge_s Eth0Judge()
+{
+    Judge_s Judge;
+    // Asked only where eth0 exists, so that its absence is no error report.
+    Judge.Have = if_nametoindex("eth0") != 0 && !GetMacBytesFromIoctl(Judge.Mac);
+    Judge.FromEth0 = Judge.Have;
+    return Judge;
+}
+
 bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge)
 {
-    if (pMacArg != nullptr)
+    if (pMacArg == nullptr)
     {
-        pJudge->Have = !MacArgumentIsBad(pCommand, "--mac", pMacArg, pJudge->Mac);
-        return !pJudge->Have;
+        *pJudge = Eth0Judge();
+        return false;
     }
-    // Asked only where eth0 exists, so that its absence is no error report.
-    pJudge->Have = if_nametoindex("eth0") != 0 && !GetMacBytesFromIoctl(pJudge->Mac);
-    pJudge->FromEth0 = pJudge->Have;
-    return false;
+    pJudge->Have = !MacArgumentIsBad(pCommand, "--mac", pMacArg, pJudge->Mac);
+    return !pJudge->Have;
 }
 
 int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s& Format, bool Interrupted)

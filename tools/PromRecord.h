@@ -1,5 +1,7 @@
-// PromRecord: the identity record as promtool's commands show and check it,
-// and chip image files (the chip's 4096 bytes, encrypted, in a file).
+// PromRecord: the identity record as promtool's commands show and check it:
+// its fields (serial number, MAC address, unit name) wherever they enter or
+// leave, chip image files (the chip's 4096 bytes, encrypted, in a file), and
+// the MAC address a record is judged against.
 #ifndef TOOLS_PROMRECORD_H
 #define TOOLS_PROMRECORD_H
 
@@ -11,6 +13,32 @@
 #include "Prom.h"
 
 const size_t ImageBytes = sizeof(eeprom_u);
+
+// True when the six bytes at pSn are ASCII digits, as a serial number is.
+bool SerialIsValid(const uint8_t* pSn);
+// The serial number argument of pOption: exactly six digits. Returns true
+// after reporting a usage error.
+bool SerialArgumentIsBad(const char* pCommand, const char* pOption, const char* pSerial);
+// Stores the unit name pName (from pWhere) into pStored (16 bytes) as the
+// record stores it: cut to at most 15 bytes on a character boundary, with a
+// warning when the cut loses bytes. A name that is not UTF-8 is refused
+// instead: a usage error is reported and true returned.
+bool StoreCheckedName(const char* pCommand, const char* pWhere, const char* pName, uint8_t* pStored);
+// Parses "aa:bb:cc:dd:ee:ff" (hex digits, either case) into 6 bytes.
+// Returns true on failure.
+bool ParseMac(const char* pText, uint8_t* pMac);
+// The MAC address argument of pOption: parsed into pMac, with a warning for
+// the zero, broadcast and multicast addresses. Returns true after reporting
+// a usage error.
+bool MacArgumentIsBad(const char* pCommand, const char* pOption, const char* pText, uint8_t* pMac);
+// Warns when the MAC address from pWhere is one no interface has (zero,
+// broadcast, multicast).
+void WarnUnusualMac(const char* pWhere, const uint8_t* pMac);
+// "aa:bb:cc:dd:ee:ff".
+std::string MacText(const uint8_t* pMac);
+// The unit name of a record: its bytes up to the first NUL.
+std::string StoredName(const uint8_t* pUnitName);
+
 
 // Reads a regular file of exactly ImageBytes bytes; anything else (a FIFO
 // too) is refused at once. Returns true on failure (reported).
@@ -44,6 +72,9 @@ struct Judge_s
     bool FromEth0 = false;  // true: eth0's address, not a --mac argument
     uint8_t Mac[6] = {};
 };
+// eth0's MAC address, when this machine has eth0 and its address can be
+// read (nothing is reported when it has none).
+Judge_s Eth0Judge();
 // The --mac argument pMacArg, or eth0's address when it is null. Returns
 // true after reporting a usage error.
 bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge);

@@ -7,8 +7,6 @@
 
 #include "PromContract.h"
 
-const char* const ServiceProcessName = HbProcessName;
-
 bool ProbeService(const ClientOptions_s& Options, const char* pWhatThen, ServiceProbe_s* pProbe)
 {
     Listeners_s Listeners;
@@ -18,7 +16,7 @@ bool ProbeService(const ClientOptions_s& Options, const char* pWhatThen, Service
     }
     zsock_t* pBeats = Listeners.Beats.pSock;
     pProbe->BeatsChecked = pBeats != nullptr;
-    int64_t Deadline = zclock_mono() + Options.TimeoutS * 1000;
+    int64_t Deadline = zclock_mono() + Options.TimeoutMs();
     while (!(pProbe->SawIdentity && (pProbe->SawBeat || pBeats == nullptr)))
     {
         zsock_t* pReady = static_cast<zsock_t*>(zpoller_wait(Listeners.pPoller, RemainingMs(Deadline)));
@@ -32,7 +30,7 @@ bool ProbeService(const ClientOptions_s& Options, const char* pWhatThen, Service
             pProbe->Identity = FrameText(pMessage, 1);
             pProbe->SawIdentity = true;
         }
-        else if (pReady == pBeats && FrameText(pMessage, 1) == ServiceProcessName)
+        else if (pReady == pBeats && FrameText(pMessage, 1) == HbProcessName)
         {
             // Other services' heartbeats may come here as well.
             pProbe->SawBeat = true;

@@ -8,9 +8,6 @@
 
 #include "PromEndpoints.h"
 
-// The name eeprom-manager gives in its heartbeats.
-extern const char* const ServiceProcessName;
-
 // What one look at a running service found.
 struct ServiceProbe_s
 {

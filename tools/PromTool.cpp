@@ -7,10 +7,12 @@
 #include <cstring>
 
 #include "PromChip.h"
-#include "PromClient.h"
+#include "PromClientListen.h"
+#include "PromClientSend.h"
+#include "PromCommandLine.h"
 #include "PromDoctor.h"
 #include "PromImage.h"
-#include "PromToolCommon.h"
+#include "PromOutput.h"
 
 namespace
 {
@@ -42,36 +44,37 @@ void Usage(FILE* pOut)
         "  promtool set-name \"Bench 7\"\n");
 }
 
+// Every command, by its word; each gets the command line from that word on.
+const struct
+{
+    const char* pWord;
+    int (*pRun)(int argc, char* argv[]);
+} Commands[] = {
+    {"image", PromImageCommand}, {"chip", PromChipCommand},   {"doctor", PromDoctorCommand},
+    {"watch", WatchCommand},     {"set-name", SetNameCommand}, {"stop", StopCommand},
+    {"status", StatusCommand},
+};
+
 int Run(int argc, char* argv[])
 {
     if (argc < 2)
     {
         return UsageError("", "no command given");
     }
-    const char* pCommand = argv[1];
-    if (0 == strcmp(pCommand, "-h") || 0 == strcmp(pCommand, "--help"))
+    const char* pWord = argv[1];
+    if (0 == strcmp(pWord, "-h") || 0 == strcmp(pWord, "--help"))
     {
         Usage(stdout);
         return ExitOk;
     }
-    if (0 == strcmp(pCommand, "image"))
+    for (const auto& Command : Commands)
     {
-        return PromImageCommand(argc - 2, argv + 2);
+        if (0 == strcmp(pWord, Command.pWord))
+        {
+            return Command.pRun(argc - 1, argv + 1);
+        }
     }
-    if (0 == strcmp(pCommand, "chip"))
-    {
-        return PromChipCommand(argc - 2, argv + 2);
-    }
-    if (0 == strcmp(pCommand, "doctor"))
-    {
-        return PromDoctorCommand(argc - 1, argv + 1);
-    }
-    int Status = PromClientCommand(argc - 1, argv + 1);
-    if (Status < 0)
-    {
-        return UsageError("", "unknown command '%s'", pCommand);
-    }
-    return Status;
+    return UsageError("", "unknown command '%s'", pWord);
 }
 }
 

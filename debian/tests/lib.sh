@@ -8,7 +8,6 @@
 #                           questions about the chip file there
 set -euo pipefail
 export LC_ALL=C.UTF-8
-LOCK=/run/shm/zmq/eeprom-manager.lock
 
 ok() { echo "ok: $*"; }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -24,6 +23,9 @@ wait_for() {
 }
 
 prop() { systemctl show -P "$1" eeprom-manager.service; }
+# The single-instance lock: the file with "lock" in its name that the
+# running service holds open.
+lock_file() { readlink /proc/"$(main_pid)"/fd/* 2>/dev/null | grep -m 1 '\.lock$'; }
 # When systemd first started the service in this boot, in seconds since the
 # kernel started (from the journal: a later restart, such as the one a
 # package installation makes, does not count).

@@ -11,6 +11,8 @@
 // at mode 0600 so that no one else can open it to lock it.
 #include "InstanceLock.h"
 
+#include "PromContract.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,7 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char* const InstanceLockPath = "/run/shm/zmq/eeprom-manager.lock";
+const char* const InstanceLockPath = PromLockPath;
 
 namespace
 {

@@ -1,26 +1,18 @@
-// Prom: the identity record, its page transfer to the chip, and its cipher.
+// Prom: the identity record, moved to and from the chip, and its cipher.
 #include "Prom.h"
 
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "AesLibHandler.h"
 #include "NetworkUtils.h"
+#include "PromChipIo.h"
 #include "PromContract.h"
 
 cProm* pProm = nullptr;
 
 namespace
 {
-const uint16_t PromStartAddr = 0;
-// Acknowledge polling sets the address pointer to 0x0FFE, inside the record's
-// last page, and programs nothing.
-const uint16_t PollAddress = 0x0FFE;
-// The datasheet allows 5 ms a write cycle; give up on a page after 20 ms.
-const uint32_t WriteTimeoutMs = 20;
-const useconds_t PollPauseUs = 1000;
-
 const size_t UnitNameBytes = sizeof(eeprom_s::unit_name);
 const size_t MaxStoredNameBytes = UnitNameBytes - 1;
 
@@ -41,9 +33,9 @@ const uint8_t cProm::PtKey[17] = {'T', 'q', '8', 'r', 'N', 'b', 'L', 'w', '3', '
                                   0, 0, 0, 0};
 const uint8_t cProm::InitVector[17] = "hR4mWc9JxVt2PqLd";
 
-cProm::cProm(ChipOnly_s)
+cProm::cProm()
     : cI2cDevice(PromI2cAddress, PromI2cBus, "EEPROM"),
-      WriteTimer(WriteTimeoutMs),
+      WriteTimer(PromWriteTimeoutMs),
       Written(false),
       WriteNeeded(false)
 {
@@ -51,10 +43,6 @@ cProm::cProm(ChipOnly_s)
     // decryption cannot carry this unit's MAC address.
     memset(&leeprom, 0, sizeof(leeprom));
     VerifiedImage = leeprom;
-}
-
-cProm::cProm() : cProm(ChipOnly_s())
-{
     init_aes_lib();
     if (!AesLibIsUsable())
     {
@@ -211,53 +199,20 @@ void cProm::Erase()
 
 bool cProm::ReadProm(uint8_t* pRdBuf)
 {
-    // One combined transfer: the two address bytes, then all 4096 bytes.
-    return ReadRegs16(PromStartAddr, pRdBuf, PromSizeBytes, true);
+    return PromChipRead(*this, pRdBuf);
 }
 
 bool cProm::ReadPromAtStart(uint8_t* pRdBuf)
 {
-    // A chip still finishing a write cycle (its previous owner stopped in the
-    // middle of a rename and was restarted at once) acknowledges nothing for
-    // up to one cycle. Try quietly; on failure wait for the chip to answer an
-    // untracked one-byte probe (which leaves the health record alone), for at
-    // most the write-cycle limit, then make the one reported read. A chip
-    // that answers the probe is out of its write cycle, so a read that fails
-    // then is a fault of its own: retrying it would pile up tracked errors,
-    // declare the chip dead and so silence the report of its cause. Only two
-    // tracked reads are made. A device that is not operational gets no
-    // transfer.
-    WriteTimer.Restart();
-    if (!ReadRegs16(PromStartAddr, pRdBuf, PromSizeBytes, false))
-    {
-        return false;
-    }
-    while (DeviceIsOk() && !WriteTimer.HasTimedOut())
-    {
-        usleep(PollPauseUs);
-        uint8_t Probe = 0;
-        if (!Read(&Probe, 1, false))
-        {
-            break;
-        }
-    }
-    return ReadProm(pRdBuf);
+    return PromChipReadAtStart(*this, WriteTimer, pRdBuf);
 }
 
 void cProm::WriteProm(uint8_t* pWrBuf)
 {
-    uint8_t page_buf[2 + PromPageSizeBytes] = {};
     for (int page_index = 0; page_index < PromNumPages; page_index++)
     {
-        // Address bytes (high first) and the page's 32 bytes in one message.
         uint16_t PageAddress = static_cast<uint16_t>(page_index * PromPageSizeBytes);
-        page_buf[0] = static_cast<uint8_t>(PageAddress >> 8);
-        page_buf[1] = static_cast<uint8_t>(PageAddress & 0xFF);
-        memcpy(&page_buf[2], &pWrBuf[PageAddress], PromPageSizeBytes);
-
-        // The page is judged by the poll alone: a failed write shows as a
-        // chip that never acknowledges (and is printed by the device layer).
-        Write(page_buf, sizeof(page_buf), true);
+        PromChipSend(*this, PageAddress, &pWrBuf[PageAddress], PromPageSizeBytes);
         if (!PollWriteFinished())
         {
             printf("%s", PromErrorTag);
@@ -268,28 +223,12 @@ void cProm::WriteProm(uint8_t* pWrBuf)
 
 bool cProm::PollWriteFinished()
 {
-    uint8_t PollBuf[2] = {static_cast<uint8_t>(PollAddress >> 8),
-                          static_cast<uint8_t>(PollAddress & 0xFF)};
-    WriteTimer.Restart();
-    // The chip ignores its address until the write cycle ends. Only the time
-    // limit ends the loop: a dead device fails every poll at once, so a
-    // count limit would give up in microseconds instead of 20 ms. The clock
-    // is read before each poll, so the poll that follows a pause is always
-    // made: a pause that overran the limit on a busy machine cannot turn a
-    // chip that finished meanwhile into a time-out.
-    while (true)
-    {
-        bool TimedOut = WriteTimer.HasTimedOut();
-        if (!Write(PollBuf, sizeof(PollBuf), false))
-        {
-            return true;
-        }
-        if (TimedOut)
-        {
-            return false;
-        }
-        usleep(PollPauseUs);
-    }
+    return PromChipPoll(*this, WriteTimer);
+}
+
+void cProm::Cipher(uint8_t* pImage, int Mode)
+{
+    EncryptOrDecrypt(pImage, Mode);
 }
 
 void cProm::EncryptOrDecrypt(uint8_t* buf, int mode)

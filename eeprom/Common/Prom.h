@@ -50,6 +50,9 @@ union eeprom_u
 const uint16_t PromSizeBytes = 32768 / 8;
 const uint16_t PromPageSizeBytes = 32;
 const uint16_t PromNumPages = PromSizeBytes / PromPageSizeBytes;
+// The datasheet allows 5 ms a write cycle; a page (and the start-up read of
+// a chip still in its cycle) is given up after 20 ms.
+const uint32_t PromWriteTimeoutMs = 20;
 // The record cipher's block (AES: 16 bytes). The first one holds the serial
 // number and the MAC address, so it alone decides whose record it is.
 const uint16_t CipherBlockBytes = 16;
@@ -95,6 +98,9 @@ public:
     // The unit name as SetUnitName would store it: pStored (16 bytes) gets
     // at most 15 bytes of pName, never a split UTF-8 character, NUL-padded.
     static void CutUnitName(const char* pName, uint8_t* pStored);
+    // The record's cipher on any 4096 bytes, as EncryptOrDecrypt: for tools
+    // that make and read chip images.
+    static void Cipher(uint8_t* pImage, int Mode);
 
 private:
     // Reads the 4096 bytes of the chip into pRdBuf in one combined transfer.
@@ -117,18 +123,6 @@ private:
     // Encrypts (mode 1) or decrypts (any other mode) 4096 bytes in place with
     // the record key and IV. Does nothing without a usable cipher.
     static void EncryptOrDecrypt(uint8_t* buf, int mode);
-
-    // Binds the chip only (the image stays zero, nothing is sent, no
-    // cipher is bound): for promtool's chip commands, which move the chip's
-    // bytes as they are stored.
-    struct ChipOnly_s {};
-    explicit cProm(ChipOnly_s);
-
-    // The host image tool encrypts and decrypts chip images without a chip.
-    friend class cPromImage;
-    // promtool's chip commands read, write and probe the chip through the
-    // record's own transfers.
-    friend class cPromChip;
 
     cTimer WriteTimer;          // 20 ms limit of the acknowledge polling
     eeprom_u leeprom;           // the decrypted image

@@ -10,21 +10,37 @@
 #include "I2cBus.h"
 
 // The unit's endpoint directory and the service's channels in it: each
-// socket's name in the directory, and its endpoint.
-const char* const PromZmqDir = "/run/shm/zmq";
-const char* const PromStatName = "PromStat";
-const char* const PromCmdName = "PromCmd";
-const char* const SysCntlName = "SysCntl";
+// socket's name in the directory, and its endpoint. (Macros where a text is
+// made of others at compile time.)
+#define PROM_ZMQ_DIR "/run/shm/zmq"
+#define PROM_ENDPOINT(Name) "ipc://" PROM_ZMQ_DIR "/" Name
+#define PROM_STAT_NAME "PromStat"
+#define PROM_CMD_NAME "PromCmd"
+#define SYS_CNTL_NAME "SysCntl"
+const char* const PromZmqDir = PROM_ZMQ_DIR;
+const char* const PromStatName = PROM_STAT_NAME;
+const char* const PromCmdName = PROM_CMD_NAME;
+const char* const SysCntlName = SYS_CNTL_NAME;
 const char* const HbBeatsName = "HbBeats";
-const char* const PromStatEndpoint = "ipc:///run/shm/zmq/PromStat";   // identity, bound PUB
-const char* const PromCmdEndpoint = "ipc:///run/shm/zmq/PromCmd";     // commands, bound PULL
-const char* const SysCntlEndpoint = "ipc:///run/shm/zmq/SysCntl";     // stop requests, connected SUB
+const char* const PromStatEndpoint = PROM_ENDPOINT(PROM_STAT_NAME);   // identity, bound PUB
+const char* const PromCmdEndpoint = PROM_ENDPOINT(PROM_CMD_NAME);     // commands, bound PULL
+const char* const SysCntlEndpoint = PROM_ENDPOINT(SYS_CNTL_NAME);     // stop requests, connected SUB
+// The service's single-instance lock, in the endpoint directory.
+const char* const PromLockPath = PROM_ZMQ_DIR "/eeprom-manager.lock";
 
 // Topics: the first frame of each message.
 const char* const PromInfoTopic = "PromInfo";
 const char* const SetPromTopic = "Set Prom";
 const char* const ServiceStopTopic = "ServiceStop";
 const char* const HbTopic = "HbMon";
+
+// The identity object's keys, in this order, and what a record that is not
+// valid is published as. The command body's member that renames the unit is
+// the same "Unit Name".
+const char* const SerialNumberKey = "Serial Number";
+const char* const UnitNameKey = "Unit Name";
+const char* const InvalidSerialNumber = "INVLD";
+const char* const InvalidUnitName = "EEPROM Invalid";
 
 // The process name the heartbeat carries.
 const char* const HbProcessName = "Eeprom Manager";

@@ -36,7 +36,7 @@ void SetName(const char* psName)
 void ParseProm(const char* pjsCommandString)
 {
     json_t* pjtCommandRoot = JsonConvertStringToObject(pjsCommandString);
-    const char* psName = JsonGetString("Unit Name", pjtCommandRoot);
+    const char* psName = JsonGetString(UnitNameKey, pjtCommandRoot);
     if (nullptr != psName)
     {
         SetName(psName);

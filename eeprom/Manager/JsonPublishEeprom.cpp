@@ -54,13 +54,13 @@ void JsonPromPublishCreateObject()
         pProm->GetUnitName(Name);
         // json_string refuses text that is not valid UTF-8; inserting the
         // null it returns fails, and so does the build.
-        CreationResult |= json_object_set_new(pjtEeprom, "Serial Number", json_string(Sn));
-        CreationResult |= json_object_set_new(pjtEeprom, "Unit Name", json_string(Name));
+        CreationResult |= json_object_set_new(pjtEeprom, SerialNumberKey, json_string(Sn));
+        CreationResult |= json_object_set_new(pjtEeprom, UnitNameKey, json_string(Name));
     }
     else
     {
-        CreationResult |= json_object_set_new(pjtEeprom, "Serial Number", json_string("INVLD"));
-        CreationResult |= json_object_set_new(pjtEeprom, "Unit Name", json_string("EEPROM Invalid"));
+        CreationResult |= json_object_set_new(pjtEeprom, SerialNumberKey, json_string(InvalidSerialNumber));
+        CreationResult |= json_object_set_new(pjtEeprom, UnitNameKey, json_string(InvalidUnitName));
     }
 
     free(pjsEeprom);

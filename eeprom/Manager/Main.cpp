@@ -25,13 +25,14 @@
 namespace
 {
 const char* const UsageText = "Usage: eeprom-manager [--help | --version]\n";
-const char* const HelpText =
+// With the chip's address and bus, and the endpoints and topics.
+const char* const HelpFormat =
     "\n"
     "The unit's EEPROM manager. It reads the identity record from the EEPROM at\n"
-    "0x50 on I2C bus 1, publishes it on ipc:///run/shm/zmq/PromStat every second,\n"
-    "renames the unit on \"Set Prom\" commands at ipc:///run/shm/zmq/PromCmd, sends\n"
-    "heartbeats to ipc:///run/shm/zmq/HbBeats, and stops on a \"ServiceStop\" request\n"
-    "from ipc:///run/shm/zmq/SysCntl or on SIGINT/SIGTERM. Reports go to standard\n"
+    "0x%02x on I2C bus %u, publishes it on %s every second,\n"
+    "renames the unit on \"%s\" commands at %s, sends\n"
+    "heartbeats to %s/%s, and stops on a \"%s\" request\n"
+    "from %s or on SIGINT/SIGTERM. Reports go to standard\n"
     "output. Run it without arguments; one instance runs per unit.\n"
     "\n"
     "  --help     print this text and exit\n"
@@ -50,7 +51,9 @@ int main(int argc, char* argv[])
     {
         if (0 == strcmp(argv[Index], "--help") || 0 == strcmp(argv[Index], "-h"))
         {
-            printf("%s%s", UsageText, HelpText);
+            printf("%s", UsageText);
+            printf(HelpFormat, PromI2cAddress, static_cast<unsigned>(PromI2cBus), PromStatEndpoint, SetPromTopic,
+                   PromCmdEndpoint, "ipc://" PROM_ZMQ_DIR, HbBeatsName, ServiceStopTopic, SysCntlEndpoint);
             return 0;
         }
         if (0 == strcmp(argv[Index], "--version"))

@@ -19,13 +19,6 @@
 #include "Prom.h"
 #include "UnitsimI2c.h"
 
-// The record's own cipher, reached the way the host image tool reaches it.
-class cPromImage
-{
-public:
-    static void Cipher(uint8_t* pImage, int Mode) { cProm::EncryptOrDecrypt(pImage, Mode); }
-};
-
 namespace
 {
 const uint8_t UnitMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
@@ -81,7 +74,7 @@ protected:
         if (nullptr != pRecord)
         {
             eeprom_u Stored = *pRecord;
-            cPromImage::Cipher(Stored.b, 1);
+            cProm::Cipher(Stored.b, 1);
             std::ofstream(Dir + "/chip.bin", std::ios::binary).write(reinterpret_cast<char*>(Stored.b), 4096);
         }
         std::ofstream(Dir + "/unit.json") << R"({"i2c": {"buses": {"0": [], "2": [], "1": [{"model": "24c32", )"
@@ -113,12 +106,18 @@ protected:
     std::string Dir;
 };
 
-TEST_F(PromTest, FlagsFollowSetReadAndEraseAndTheRecordMustBelongToThisUnit)
+TEST_F(PromTest, ReadsTheRecordAtStartASixteenByteNameWhole)
 {
     eeprom_u Record = MakeRecord("SixteenCharsName");     // no terminator
     EXPECT_EQ("", Start(&Record));
     EXPECT_EQ("123456 SixteenCharsName", Identity());
     EXPECT_TRUE(pProm->HasValidData());
+}
+
+TEST_F(PromTest, AnyNameAsksForAWriteANullOneChangesNothingAndAReadIsNoWrite)
+{
+    eeprom_u Record = MakeRecord("SixteenCharsName");
+    Start(&Record);
     pProm->SetUnitName(nullptr);
     EXPECT_FALSE(pProm->WriteRequired()) << "a null name changes nothing";
     pProm->SetUnitName("SixteenCharsName");
@@ -127,12 +126,21 @@ TEST_F(PromTest, FlagsFollowSetReadAndEraseAndTheRecordMustBelongToThisUnit)
     EXPECT_FALSE(pProm->WriteRequired());
     EXPECT_FALSE(pProm->HasChanged()) << "a read is not a write";
     EXPECT_EQ("123456 SixteenCharsName", Identity());
-    pProm->Erase();     // the image holds the raw bytes read back
+}
+
+TEST_F(PromTest, EraseBlanksTheChipAndLeavesTheRawBytesInTheImage)
+{
+    eeprom_u Record = MakeRecord("Unit A");
+    Start(&Record);
+    pProm->Erase();
     EXPECT_EQ(std::string(4096, '\xff'), ReadFile(Dir + "/chip.bin"));
     EXPECT_EQ(std::string(6, '\xff') + " ", Identity().substr(0, 7));
     EXPECT_TRUE(pProm->HasChanged());
     EXPECT_FALSE(pProm->HasValidData());
+}
 
+TEST_F(PromTest, ARecordWithAnyMacByteUnlikeEth0sIsNotValid)
+{
     for (int Byte = 0; Byte < 6; Byte++)
     {
         uint8_t Mac[6];
@@ -256,9 +264,9 @@ TEST_F(PromTest, CipherIsAes128CbcWithTheRecordKeyAndIv)
     for (int Mode : {0, 2, -1})
     {
         eeprom_u Image = Plain;
-        cPromImage::Cipher(Image.b, 1);
+        cProm::Cipher(Image.b, 1);
         EXPECT_EQ(ReadFile(Dir + "/enc"), std::string(reinterpret_cast<char*>(Image.b), 4096));
-        cPromImage::Cipher(Image.b, Mode);
+        cProm::Cipher(Image.b, Mode);
         EXPECT_EQ(0, memcmp(Image.b, Plain.b, 4096)) << "mode " << Mode << " decrypts";
     }
 }

@@ -1,14 +1,14 @@
-// PromClient: promtool's commands that talk to a running eeprom-manager
-// over its ZeroMQ endpoints: watch and status listen (PromClientListen),
-// set-name and stop send (PromClientSend). This pair holds what they share:
-// their options and the dispatch by command name.
-#ifndef TOOLS_PROMCLIENT_H
-#define TOOLS_PROMCLIENT_H
+// PromClientOptions: what promtool's commands that talk to a running
+// eeprom-manager share (watch and status in PromClientListen, set-name and
+// stop in PromClientSend): the options --zmq-dir and --timeout, and their
+// command line.
+#ifndef TOOLS_PROMCLIENTOPTIONS_H
+#define TOOLS_PROMCLIENTOPTIONS_H
 
 #include <cstdio>
 
+#include "PromCommandLine.h"
 #include "PromEndpoints.h"
-#include "PromToolCommon.h"
 
 // Prints the usage lines of the options every client command has.
 void ClientOptionsUsage(FILE* pOut, long DefaultTimeoutS);
@@ -28,9 +28,5 @@ CommandLine_s ClientCommandLine(const char* pCommand, void (*pUsage)(FILE*), lon
 // checks the endpoint directory Options names. Returns -1 to go on,
 // otherwise the exit status.
 int ParseClientCommandLine(int argc, char* argv[], const CommandLine_s& Line, const ClientOptions_s& Options);
-
-// argv[0] is the command name. Returns the exit status, or -1 when the
-// command is not one of these.
-int PromClientCommand(int argc, char* argv[]);
 
 #endif

@@ -1,12 +1,8 @@
-// PromClient: the options every client command has (--zmq-dir, --timeout,
-// --help), and the dispatch to the commands.
-#include "PromClient.h"
+// PromClientOptions: the options every client command has (--zmq-dir,
+// --timeout, --help).
+#include "PromClientOptions.h"
 
-#include <cstring>
-
-#include "PromClientListen.h"
-#include "PromClientSend.h"
-#include "PromToolCommon.h"
+#include "PromContract.h"
 
 namespace
 {
@@ -20,7 +16,7 @@ void ClientOptionsUsage(FILE* pOut, long DefaultTimeoutS)
         "                     from outside a simulated unit: /proc/PID/root/dev/shm/zmq)\n"
         "  --timeout SECONDS  longest wait, 1 to %ld (default %ld)\n"
         "  -h, --help         show this help\n",
-        DefaultZmqDir, MaxTimeoutS, DefaultTimeoutS);
+        PromZmqDir, MaxTimeoutS, DefaultTimeoutS);
 }
 
 CommandOption_s TimeoutOption(const char* pCommand, long* pTimeoutS)
@@ -38,7 +34,7 @@ CommandOption_s TimeoutOption(const char* pCommand, long* pTimeoutS)
 CommandLine_s ClientCommandLine(const char* pCommand, void (*pUsage)(FILE*), long DefaultTimeoutS,
                                 ClientOptions_s* pOptions)
 {
-    pOptions->ZmqDir = DefaultZmqDir;
+    pOptions->ZmqDir = PromZmqDir;
     pOptions->TimeoutS = DefaultTimeoutS;
     CommandOption_s ZmqDir = CheckedOption("zmq-dir", [pCommand, pOptions](const char* pValue) {
         if (pValue[0] == '\0')
@@ -65,26 +61,4 @@ int ParseClientCommandLine(int argc, char* argv[], const CommandLine_s& Line, co
         return Status;
     }
     return ZmqDirIsMissing(Line.pCommand, Options) ? ExitFailed : -1;
-}
-
-int PromClientCommand(int argc, char* argv[])
-{
-    const char* pCommand = argv[0];
-    if (0 == strcmp(pCommand, "watch"))
-    {
-        return WatchCommand(argc, argv);
-    }
-    if (0 == strcmp(pCommand, "set-name"))
-    {
-        return SetNameCommand(argc, argv);
-    }
-    if (0 == strcmp(pCommand, "stop"))
-    {
-        return StopCommand(argc, argv);
-    }
-    if (0 == strcmp(pCommand, "status"))
-    {
-        return StatusCommand(argc, argv);
-    }
-    return -1;
 }
