@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "Chip24c32.h"
+#include "SimConfigJson.h"
 
 namespace runner
 {

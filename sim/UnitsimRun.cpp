@@ -36,6 +36,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SimConfig.h"
 #include "SimLibc.h"
 
 // The description parser reports through these; the runner has no tracing.

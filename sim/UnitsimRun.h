@@ -11,7 +11,7 @@
 #include <jansson.h>
 #include <sys/types.h>
 
-#include "SimConfig.h"
+#include "SimConfigI2c.h"
 
 namespace runner
 {

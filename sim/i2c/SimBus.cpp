@@ -1,7 +1,7 @@
 // SimBus: the transfer engine of the simulated buses: which device answers
 // an address, the address and data phases of each message, the fault
 // switches, and the transfer log. The session state it works on is kept in
-// SimSession.cpp.
+// SimSession.cpp and SimShared.cpp.
 //
 // A transfer holds the session state's lock from its first message to its
 // last, so the messages of one transfer reach the chips as one combined
@@ -14,8 +14,10 @@
 #include <linux/i2c.h>
 
 #include "Chip24c32.h"
+#include "SimConfigI2c.h"
 #include "SimLibc.h"
 #include "SimSession.h"
+#include "SimShared.h"
 
 namespace unitsim
 {

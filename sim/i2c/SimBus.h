@@ -1,16 +1,6 @@
-// SimBus: the simulated I2C buses of one unit session and the devices on
-// them.
-//
-// A session is one run of unitsim-run (or one unitsim_i2c_load in a test
-// binary). The description is parsed once per process, on first use. The
-// volatile state that real hardware would keep in the chips (address
-// counters, write cycles) and the session's counters (transfer numbers,
-// fault counts) live in a file in UNITSIM_STATE_DIR that every process of
-// the session maps, guarded by an open-file-description lock on that file;
-// without that variable they live in memory shared only with forked
-// children (SimSession.cpp). The transfer engine is SimBus.cpp. Chip
-// content lives in mapped image files, so it outlasts the session like a
-// non-volatile part.
+// SimBus: the transfer engine of the simulated I2C buses: which device
+// answers an address, and each transfer's messages run against the chips of
+// the running session (SimSession.h).
 #ifndef SIM_I2C_SIMBUS_H
 #define SIM_I2C_SIMBUS_H
 
@@ -31,25 +21,6 @@ struct sSimMsg
     uint16_t Len;       // bytes; a I2C_M_RECV_LEN read grows by the received count
     uint8_t* pBuf;      // data to write, or room for the data read
 };
-
-enum eSimStatus
-{
-    SIM_OFF,        // no description or no "i2c" section: nothing is emulated
-    SIM_ON,         // buses are emulated
-    SIM_BROKEN,     // the section is malformed (reported): bus opens fail
-};
-
-// The session's status, loading the description named by UNITSIM_UNIT on
-// the first call of the process.
-eSimStatus SimSessionStatus();
-
-// Drops the process's session (descriptors opened before are no longer
-// emulated) and starts a new one from the description at pUnitPath, or
-// UNITSIM_UNIT when null, with fresh session state. Returns true on failure.
-bool SimSessionReload(const char* pUnitPath);
-
-// Identity of the running session; descriptors remember it.
-uint64_t SimSessionId();
 
 // True when the session has bus number Bus.
 bool SimBusExists(unsigned Bus);

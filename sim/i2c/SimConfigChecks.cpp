@@ -4,11 +4,13 @@
 // Checking is strict so that a mistyped member is never ignored: an unknown
 // key, a wrong type or a value out of range rejects the description with one
 // report naming the member and its line.
+#include "SimConfigChecks.h"
+
 #include <cstdlib>
 #include <cstring>
 
 #include "Chip24c32.h"
-#include "SimConfigParse.h"
+#include "SimConfigValues.h"
 
 namespace unitsim
 {

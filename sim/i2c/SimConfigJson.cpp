@@ -1,15 +1,23 @@
-// SimConfigJson: where a member of the description stands in its text, its
-// name in messages, and the escaping of what messages quote.
+// SimConfigJson: the JSON side of reading the description: jansson, opened
+// with dlopen on first use, where a member of the description stands in its
+// text, its name in messages, and the escaping of what messages quote.
 //
+// jansson is not linked, so the preloaded simulation adds no library to the
+// many programs of a session that never touch a bus; only the header's type
+// tags are used directly, every function goes through the table Jansson.
 // jansson keeps no positions of the values it parsed, so a member's line is
 // found by following its path through the text, which jansson has accepted:
 // the scan checks nothing. Text quoted from the description may hold
 // control bytes or broken UTF-8, which must not reach a terminal as they are.
+#include "SimConfigJson.h"
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "SimConfigParse.h"
+#include <dlfcn.h>
+
 #include "SimLibc.h"
 
 namespace unitsim
@@ -18,9 +26,14 @@ namespace
 {
 using namespace config;
 
+const char* const JanssonLibrary = "libjansson.so.4";
+bool s_JsonBound = false;
+
 // Length of the UTF-8 character at p (NUL-terminated), 0 when the bytes
 // there are not one (a stray continuation byte, a sequence cut short, an
-// overlong form, a surrogate, a code point beyond U+10FFFF).
+// overlong form, a surrogate, a code point beyond U+10FFFF). The tools have
+// a check of their own; the simulator keeps this copy on purpose, so that it
+// checks the product independently.
 size_t Utf8Length(const unsigned char* p)
 {
     size_t Length = p[0] < 0x80 ? 1 : p[0] < 0xC2 ? 0 : p[0] < 0xE0 ? 2 : p[0] < 0xF0 ? 3 : p[0] < 0xF5 ? 4 : 0;
@@ -140,6 +153,99 @@ void NameOf(const sParse* pParse, unsigned Depth, char* pOut, size_t Size)
 
 namespace config
 {
+sJansson Jansson;
+
+bool BindJansson()
+{
+    if (s_JsonBound)
+    {
+        return false;
+    }
+    void* pLib = dlopen(JanssonLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (pLib == nullptr)
+    {
+        ReportError("cannot load %s to read the unit description: %s", JanssonLibrary, dlerror());
+        return true;
+    }
+    struct
+    {
+        const char* pName;
+        void** ppFunction;
+    } const Table[] = {
+        {"json_loadb", reinterpret_cast<void**>(&Jansson.pLoadBuffer)},
+        {"json_object_get", reinterpret_cast<void**>(&Jansson.pObjectGet)},
+        {"json_object_iter", reinterpret_cast<void**>(&Jansson.pObjectIter)},
+        {"json_object_iter_next", reinterpret_cast<void**>(&Jansson.pObjectIterNext)},
+        {"json_object_iter_key", reinterpret_cast<void**>(&Jansson.pObjectIterKey)},
+        {"json_object_iter_value", reinterpret_cast<void**>(&Jansson.pObjectIterValue)},
+        {"json_array_size", reinterpret_cast<void**>(&Jansson.pArraySize)},
+        {"json_array_get", reinterpret_cast<void**>(&Jansson.pArrayGet)},
+        {"json_string_value", reinterpret_cast<void**>(&Jansson.pStringValue)},
+        {"json_integer_value", reinterpret_cast<void**>(&Jansson.pIntegerValue)},
+        {"json_real_value", reinterpret_cast<void**>(&Jansson.pRealValue)},
+        {"json_delete", reinterpret_cast<void**>(&Jansson.pDelete)},
+    };
+    for (const auto& Entry : Table)
+    {
+        *Entry.ppFunction = dlsym(pLib, Entry.pName);
+        if (*Entry.ppFunction == nullptr)
+        {
+            ReportError("%s lacks %s", JanssonLibrary, Entry.pName);
+            return true;
+        }
+    }
+    s_JsonBound = true;
+    return false;
+}
+
+
+bool ReadWhole(const char* pPath, char** ppText, size_t* pSize)
+{
+    FILE* pFile = fopen(pPath, "rbe");
+    if (pFile == nullptr)
+    {
+        return true;
+    }
+    size_t Size = 0;
+    size_t Capacity = 0;
+    char* pText = nullptr;
+    bool Failed = false;
+    while (!Failed)
+    {
+        if (Size == Capacity)
+        {
+            Capacity = Capacity == 0 ? 4096 : 2 * Capacity;
+            char* pBigger = static_cast<char*>(realloc(pText, Capacity));
+            if (pBigger == nullptr)
+            {
+                errno = ENOMEM;
+                Failed = true;
+                break;
+            }
+            pText = pBigger;
+        }
+        size_t n = fread(pText + Size, 1, Capacity - Size, pFile);
+        Size += n;
+        if (n == 0)
+        {
+            Failed = ferror(pFile) != 0;
+            break;
+        }
+    }
+    int Saved = errno;
+    fclose(pFile);
+    errno = Saved;
+    if (Failed)
+    {
+        free(pText);
+        return true;
+    }
+    *ppText = pText;
+    *pSize = Size;
+    return false;
+}
+
+
 void Enter(sParse* pParse, const char* pKey, unsigned Index)
 {
     if (pParse->Depth < MaxDepth)

@@ -2,14 +2,15 @@
 // checked for its type and range: integers, switches, durations, file
 // names, and the MAC and IPv4 addresses and file names of the unit's
 // network and files.
+#include "SimConfigValues.h"
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <arpa/inet.h>
-
-#include "SimConfigParse.h"
 
 namespace unitsim
 {
@@ -128,6 +129,8 @@ bool ResolvePath(const sParse* pParse, json_t* pValue, char* pOut)
     return false;
 }
 
+// The tools parse MAC addresses too; the simulator keeps its own parser on
+// purpose, so that it checks the product independently.
 bool MacIsValid(const char* pText)
 {
     if (strlen(pText) != 17)

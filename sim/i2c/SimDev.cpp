@@ -7,8 +7,9 @@
 // whole transfer succeeded, read()/write() as single messages of at most
 // 8192 bytes to the selected address. The SMBus calls are emulated in
 // SimSmbus.cpp, as i2c-core-smbus.c does; the descriptors and their open
-// file descriptions are kept in SimOfd.cpp. The simulated adapter offers plain I2C with every SMBus call
-// emulated, as the common SoC controllers do.
+// file descriptions are kept in SimOfd.cpp. The simulated adapter offers
+// plain I2C with every SMBus call emulated, as the common SoC controllers
+// do.
 #include "SimDev.h"
 
 #include <cerrno>
@@ -25,6 +26,7 @@
 #include "SimBus.h"
 #include "SimLibc.h"
 #include "SimOfd.h"
+#include "SimSession.h"
 #include "SimSmbus.h"
 
 namespace unitsim
@@ -281,6 +283,40 @@ int Ioctl(sSimOfd* pOfd, int Fd, unsigned Request, void* pArg)
         return Fail(ENOTTY);
     }
 }
+
+// i2cdev_read and i2cdev_write: one message (a read with ReadFlag I2C_M_RD,
+// else a write) of at most MaxMsgBytes to the selected address. Returns
+// false when Fd is not the simulation's.
+bool ReadOrWrite(int Fd, uint16_t ReadFlag, uint8_t* pBuf, size_t Count, ssize_t* pResult)
+{
+    sSimOfd* pOfd = SimOfdLookup(Fd);
+    if (pOfd == nullptr)
+    {
+        return false;
+    }
+    int Refused = ReadFlag != 0 ? O_WRONLY : O_RDONLY;
+    if (pOfd->AccessMode == SimAccessPathOnly || pOfd->AccessMode == Refused)
+    {
+        *pResult = Fail(EBADF);
+        return true;
+    }
+    if (Count > MaxMsgBytes)
+    {
+        Count = MaxMsgBytes;
+    }
+    if (pBuf == nullptr && Count > 0)
+    {
+        *pResult = Fail(EFAULT);
+        return true;
+    }
+    // A single message fails only in its address phase, before any data, so
+    // read data can go straight to the caller.
+    uint16_t Flags = static_cast<uint16_t>((pOfd->ClientFlags & ClientTen) | ReadFlag);
+    sSimMsg Msg = {static_cast<uint16_t>(pOfd->Address), Flags, static_cast<uint16_t>(Count), pBuf};
+    int Status = SimBusTransfer(pOfd->Bus, &Msg, 1);
+    *pResult = Status < 0 ? Fail(-Status) : static_cast<ssize_t>(Count);
+    return true;
+}
 }
 
 bool SimDevOpen(const char* pPath, int Flags, int* pResult)
@@ -344,60 +380,12 @@ bool SimDevIoctl(int Fd, unsigned long Request, void* pArg, int* pResult)
 
 bool SimDevRead(int Fd, void* pBuf, size_t Count, ssize_t* pResult)
 {
-    sSimOfd* pOfd = SimOfdLookup(Fd);
-    if (pOfd == nullptr)
-    {
-        return false;
-    }
-    if (pOfd->AccessMode == SimAccessPathOnly || pOfd->AccessMode == O_WRONLY)
-    {
-        *pResult = Fail(EBADF);
-        return true;
-    }
-    if (Count > MaxMsgBytes)
-    {
-        Count = MaxMsgBytes;
-    }
-    if (pBuf == nullptr && Count > 0)
-    {
-        *pResult = Fail(EFAULT);
-        return true;
-    }
-    // One read message: it fails only in its address phase, before any
-    // data, so the data can go straight to the caller.
-    sSimMsg Msg = {static_cast<uint16_t>(pOfd->Address), static_cast<uint16_t>((pOfd->ClientFlags & ClientTen) | I2C_M_RD),
-                   static_cast<uint16_t>(Count), static_cast<uint8_t*>(pBuf)};
-    int Status = SimBusTransfer(pOfd->Bus, &Msg, 1);
-    *pResult = Status < 0 ? Fail(-Status) : static_cast<ssize_t>(Count);
-    return true;
+    return ReadOrWrite(Fd, I2C_M_RD, static_cast<uint8_t*>(pBuf), Count, pResult);
 }
 
 bool SimDevWrite(int Fd, const void* pBuf, size_t Count, ssize_t* pResult)
 {
-    sSimOfd* pOfd = SimOfdLookup(Fd);
-    if (pOfd == nullptr)
-    {
-        return false;
-    }
-    if (pOfd->AccessMode == SimAccessPathOnly || pOfd->AccessMode == O_RDONLY)
-    {
-        *pResult = Fail(EBADF);
-        return true;
-    }
-    if (Count > MaxMsgBytes)
-    {
-        Count = MaxMsgBytes;
-    }
-    if (pBuf == nullptr && Count > 0)
-    {
-        *pResult = Fail(EFAULT);
-        return true;
-    }
-    sSimMsg Msg = {static_cast<uint16_t>(pOfd->Address), static_cast<uint16_t>(pOfd->ClientFlags & ClientTen),
-                   static_cast<uint16_t>(Count), static_cast<uint8_t*>(const_cast<void*>(pBuf))};
-    int Status = SimBusTransfer(pOfd->Bus, &Msg, 1);
-    *pResult = Status < 0 ? Fail(-Status) : static_cast<ssize_t>(Count);
-    return true;
+    // The buffer is only read: a write message's data goes to the chip.
+    return ReadOrWrite(Fd, 0, static_cast<uint8_t*>(const_cast<void*>(pBuf)), Count, pResult);
 }
-
 }

@@ -1,5 +1,5 @@
 // SimDev: the Linux i2c-dev character devices /dev/i2c-N of the simulated
-// buses, at the level of open, close, ioctl, read and write.
+// buses, at the level of open, ioctl, read and write.
 //
 // An emulated open hands out a real descriptor (an O_PATH descriptor of a
 // private memfd), so descriptor numbers never collide with real ones and
@@ -11,8 +11,8 @@
 // inherited, or dup'd copies, are recognised when the C library call on them
 // fails with EBADF, as every call on an O_PATH descriptor does.
 //
-// The table and the open file descriptions are SimOfd.cpp's, which also
-// implements SimDevClose, SimDevAdopt and SimDevForgetAll.
+// The table and the open file descriptions are SimOfd.cpp's, with the calls
+// that forget and adopt descriptors (SimOfdClose, SimOfdAdopt).
 //
 // Each function returns false for calls that are not the simulation's; the
 // caller then passes them to the C library. Otherwise the call's result is
@@ -32,18 +32,6 @@ bool SimDevOpen(const char* pPath, int Flags, int* pResult);
 bool SimDevIoctl(int Fd, unsigned long Request, void* pArg, int* pResult);
 bool SimDevRead(int Fd, void* pBuf, size_t Count, ssize_t* pResult);
 bool SimDevWrite(int Fd, const void* pBuf, size_t Count, ssize_t* pResult);
-
-// Forgets Fd before it is closed.
-void SimDevClose(int Fd);
-
-// Checks whether Fd, which the C library just refused with EBADF, is an
-// emulated descriptor of the running session (inherited or dup'd) and if so
-// takes it into the table. errno is left as it was.
-bool SimDevAdopt(int Fd);
-
-// Forgets every descriptor; they stop being emulated (calls on them then
-// fail with EBADF).
-void SimDevForgetAll();
 }
 
 #endif

@@ -18,9 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "SimBus.h"
-#include "SimDev.h"
 #include "SimLibc.h"
+#include "SimSession.h"
 
 namespace unitsim
 {
@@ -168,7 +167,7 @@ int SimOfdOpen(unsigned Bus, int Flags)
     return Fd;
 }
 
-void SimDevClose(int Fd)
+void SimOfdClose(int Fd)
 {
     if (__atomic_load_n(&s_NumEntries, __ATOMIC_ACQUIRE) != 0)
     {
@@ -176,7 +175,7 @@ void SimDevClose(int Fd)
     }
 }
 
-bool SimDevAdopt(int Fd)
+bool SimOfdAdopt(int Fd)
 {
     if (Fd < 0)
     {
@@ -212,7 +211,7 @@ bool SimDevAdopt(int Fd)
     return Adopted;
 }
 
-void SimDevForgetAll()
+void SimOfdForgetAll()
 {
     pthread_mutex_lock(&s_TableLock);
     for (unsigned Index = 0; Index < s_NumEntries; Index++)

@@ -6,8 +6,9 @@
 // inherited descriptors share it as they would in the kernel. The table
 // (at most 64 descriptors) is checked against the descriptor's inode on
 // every use, since the number may be closed and reused behind the
-// simulation's back. SimDevClose, SimDevAdopt and SimDevForgetAll of
-// SimDev.h are implemented here.
+// simulation's back. Descriptors a process inherited, or made with dup, are
+// taken into the table when a C library call on them fails with EBADF, as
+// every call on an O_PATH descriptor does (SimOfdAdopt).
 #ifndef SIM_I2C_SIMOFD_H
 #define SIM_I2C_SIMOFD_H
 
@@ -37,6 +38,18 @@ int SimOfdOpen(unsigned Bus, int Flags);
 // The open file description behind Fd when Fd is an emulated descriptor of
 // the running session, else null. errno is left as it was.
 sSimOfd* SimOfdLookup(int Fd);
+
+// Forgets Fd before it is closed.
+void SimOfdClose(int Fd);
+
+// Checks whether Fd, which the C library just refused with EBADF, is an
+// emulated descriptor of the running session (inherited or dup'd) and if so
+// takes it into the table. errno is left as it was.
+bool SimOfdAdopt(int Fd);
+
+// Forgets every descriptor; they stop being emulated (calls on them then
+// fail with EBADF).
+void SimOfdForgetAll();
 }
 
 #endif

@@ -1,29 +1,45 @@
-// SimSession: the state of the running session of the simulated buses, as
-// the transfer engine (SimBus.cpp) sees it: the description's "i2c"
-// section, each device's volatile chip state and content, the transfer
-// log. Private to the simulation; the session's public calls are in
-// SimBus.h.
+// SimSession: the running session of the simulated I2C buses in this
+// process: its status, the description's "i2c" section, each device's
+// volatile chip state and content, the transfer log.
+//
+// A session is one run of unitsim-run (or one unitsim_i2c_load in a test
+// binary). The description is parsed once per process, on first use. The
+// volatile state that real hardware would keep in the chips (address
+// counters, write cycles) and the session's counters (transfer numbers,
+// fault counts) live in a file in UNITSIM_STATE_DIR that every process of
+// the session maps, guarded by a lock on that file; without that variable
+// they live in memory shared only with forked children (SimShared.cpp).
+// Chip content lives in mapped image files, so it outlasts the session like
+// a non-volatile part. The transfer engine that works on all this is
+// SimBus.cpp.
 #ifndef SIM_I2C_SIMSESSION_H
 #define SIM_I2C_SIMSESSION_H
 
 #include <cstdint>
 
-#include "Chip24c32.h"
-#include "SimConfig.h"
+#include "SimConfigI2c.h"
+#include "SimShared.h"
 
 namespace unitsim
 {
-// What the processes of a session share of one device. Fixed-width fields:
-// the same layout on every architecture the simulation is built for.
-struct sSimSharedDevice
+enum eSimStatus
 {
-    sChip24c32State Chip;       // the chip's volatile state
-    uint32_t StoredWrites;      // data writes stored this session (power cut)
-    uint32_t Transfers;         // transfers addressed to the device this session
+    SIM_OFF,        // no description or no "i2c" section: nothing is emulated
+    SIM_ON,         // buses are emulated
+    SIM_BROKEN,     // the section is malformed (reported): bus opens fail
 };
 
-// CLOCK_MONOTONIC in nanoseconds.
-int64_t SimNowNs();
+// The session's status, loading the description named by UNITSIM_UNIT on
+// the first call of the process.
+eSimStatus SimSessionStatus();
+
+// Drops the process's session (descriptors opened before are no longer
+// emulated) and starts a new one from the description at pUnitPath, or
+// UNITSIM_UNIT when null, with fresh session state. Returns true on failure.
+bool SimSessionReload(const char* pUnitPath);
+
+// Identity of the running session; descriptors remember it.
+uint64_t SimSessionId();
 
 // The description of the running session (empty when none was loaded).
 const sSimConfig* SimSessionConfig();

@@ -1,19 +1,27 @@
-// SimConfigParse: what the pieces of the description parser share: the
-// jansson functions bound at run time, the path to the member being read,
-// and the one-line reports that name it with its line in the description.
-// Private to SimConfig*.cpp.
-#ifndef SIM_I2C_SIMCONFIGPARSE_H
-#define SIM_I2C_SIMCONFIGPARSE_H
+// SimConfigJson: the JSON side of reading the unit description: the jansson
+// functions bound at run time, the path to the member being read, the line
+// on which a member stands in the text, and the one-line reports that name
+// it, with what they quote from the description escaped.
+#ifndef SIM_I2C_SIMCONFIGJSON_H
+#define SIM_I2C_SIMCONFIGJSON_H
 
 #include <cstddef>
 #include <cstdint>
 
 #include <jansson.h>
 
-#include "SimConfig.h"
-
 namespace unitsim
 {
+// pText for a message: control bytes, DEL, C1 controls and bytes that are
+// not UTF-8 as \xNN, the rest as it is. pOut (Size bytes) gets as much as
+// fits, NUL-terminated.
+void SimConfigEscape(const char* pText, char* pOut, size_t Size);
+
+// The line of the description at pPath on which the member
+// pKey[Index].pMember starts (as zel_sysapp[2].source), for messages about
+// it; 0 when the description cannot be read.
+int SimConfigLineOf(const char* pPath, const char* pKey, unsigned Index, const char* pMember);
+
 namespace config
 {
 // The jansson functions the parser calls, bound at run time. Only the
@@ -33,8 +41,12 @@ struct sJansson
     double (*pRealValue)(const json_t*);
     void (*pDelete)(json_t*);
 };
-// Bound by SimConfigLoad before anything is parsed.
+// Bound by BindJansson, before anything is parsed.
 extern sJansson Jansson;
+
+// Opens jansson and fills Jansson, once per process. Returns true on
+// failure, after a report.
+bool BindJansson();
 
 // Reads the whole file into a malloc'ed buffer (*ppText, *pSize). Returns
 // true on failure, with errno set.
@@ -75,34 +87,6 @@ bool Report(const sParse* pParse, unsigned Depth, int Line, const char* pProblem
 
 // Reports a problem of the member being read. Returns true.
 bool Fail(const sParse* pParse, const char* pProblem, const char* pDetail = "");
-
-// The value readers below report a problem of the member being read and
-// return true; else they store the value and return false.
-
-// Checks that every key of object pObject is in the null-terminated list
-// ppKnown; an unknown one is reported at its own line.
-bool OnlyKnownKeys(sParse* pParse, json_t* pObject, const char* const* ppKnown);
-// An integer in [Min, Max]; with HexString also a string such as "0x50".
-bool GetInteger(const sParse* pParse, json_t* pValue, int64_t Min, int64_t Max, bool HexString,
-                int64_t* pOut);
-bool GetBool(const sParse* pParse, json_t* pValue, bool* pOut);
-// A number of milliseconds in [0, 60000], fractions allowed, as nanoseconds.
-bool GetMs(const sParse* pParse, json_t* pValue, int64_t* pNs);
-// A file name from the description, joined with the description's
-// directory unless absolute, into pOut (PATH_MAX bytes).
-bool ResolvePath(const sParse* pParse, json_t* pValue, char* pOut);
-
-// "aa:bb:cc:dd:ee:ff" that the kernel gives an interface: neither a group
-// address (lowest bit of the first byte) nor all zeros.
-bool MacIsValid(const char* pText);
-// "A.B.C.D" or "A.B.C.D/LEN", LEN 0 to 32.
-bool Ipv4IsValid(const char* pText);
-// A file name below /root/zel_sysapp: relative, no empty, "." or ".." part.
-bool SysappPathIsValid(const char* pText);
-
-// Checks the whole description pUnit and keeps its "i2c" section in
-// *pConfig. Returns true on failure, after the report.
-bool ParseUnit(sParse* pParse, json_t* pUnit, sSimConfig* pConfig);
 }
 }
 
