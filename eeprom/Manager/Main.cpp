@@ -4,7 +4,7 @@
 // single-instance lock, prints the banner, builds the service, removes the
 // leftover utility programs, runs the event loop until a stop request or an
 // interrupt, takes the service down and exits with status 0.
-// --help and --version print and exit 0 without touching the unit; any
+// -h, --help and --version print and exit 0 without touching the unit; any
 // other argument is named in a warning and ignored. A second instance on a
 // unit whose manager runs names the running one and exits with status 1
 // before it touches the chip, an endpoint or /root/zel_sysapp. Only a live
@@ -24,7 +24,7 @@
 
 namespace
 {
-const char* const UsageText = "Usage: eeprom-manager [--help | --version]\n";
+const char* const UsageText = "Usage: eeprom-manager [-h | --help | --version]\n";
 // With the chip's address and bus, and the endpoints and topics.
 const char* const HelpFormat =
     "\n"
@@ -35,8 +35,8 @@ const char* const HelpFormat =
     "from %s or on SIGINT/SIGTERM. Reports go to standard\n"
     "output. Run it without arguments; one instance runs per unit.\n"
     "\n"
-    "  --help     print this text and exit\n"
-    "  --version  print the version and exit\n"
+    "  -h, --help  print this text and exit\n"
+    "  --version   print the version and exit\n"
     "\n"
     "Any other argument is ignored, with a warning.\n";
 const int ExitAlreadyRunning = 1;
