@@ -1,7 +1,7 @@
-"""The manual pages against the programs' own --help: every option a
-program's help prints (the top level's and each command's) is in its manual
-page, and every option the manual page describes in an item of its own is
-printed by some --help of the program."""
+"""The manual pages against the programs' own --help: every option (or
+environment variable) a program's help prints (the top level's and each
+command's) is in its manual page, and every one the manual page describes in
+an item of its own is printed by some --help of the program."""
 import os
 import re
 import subprocess
@@ -17,8 +17,9 @@ PROGRAMS = {
     "promtool": (svc.PROMTOOL, "debian/promtool.1", PROMTOOL_HELPS),
     "unitsim-run": (svc.UNITSIM_RUN, "debian/unitsim-run.1", [[]]),
 }
-# An option in a help's lists and usage lines: "--name", or "-x" standing alone.
-OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z-]*|-[a-zA-Z])(?![\w-])")
+# An option in a help's lists and usage lines: "--name", or "-x" standing alone;
+# or an environment variable the program reads or sets.
+OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z-]*|-[a-zA-Z]|[A-Z][A-Z0-9]*_[A-Z0-9_]+)(?![\w-])")
 
 
 def help_options(program, commands):
