@@ -129,7 +129,7 @@ void Usage(FILE* pOut)
         "Usage: unitsim-run --unit UNIT.json [--] COMMAND [ARGS...]\n"
         "Runs COMMAND on a simulated unit described by UNIT.json.\n"
         "\n"
-        "  --unit FILE   the unit description (JSON; see the README); --unit=FILE too\n"
+        "  --unit FILE   the unit description (JSON; see doc/testing.md); --unit=FILE too\n"
         "  -h, --help    show this help\n"
         "\n"
         "The description is checked whole before the unit is set up. Exit status:\n"
