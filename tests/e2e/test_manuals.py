@@ -12,10 +12,12 @@ import service as svc
 
 PROMTOOL_HELPS = [[], ["image"], ["image", "create"], ["image", "show"], ["chip"], ["doctor"], ["watch"],
                   ["set-name"], ["stop"], ["status"]]
+# The command that runs each program (the service under the emulator in a
+# cross build; the tools are the host's), its manual page, its commands.
 PROGRAMS = {
-    "eeprom-manager": (os.path.join(svc.BIN, "eeprom-manager"), "debian/eeprom-manager.8", [[]]),
-    "promtool": (svc.PROMTOOL, "debian/promtool.1", PROMTOOL_HELPS),
-    "unitsim-run": (svc.UNITSIM_RUN, "debian/unitsim-run.1", [[]]),
+    "eeprom-manager": (svc.service_command(), "debian/eeprom-manager.8", [[]]),
+    "promtool": ([svc.PROMTOOL], "debian/promtool.1", PROMTOOL_HELPS),
+    "unitsim-run": ([svc.UNITSIM_RUN], "debian/unitsim-run.1", [[]]),
 }
 # An option in a help's lists and usage lines: "--name", or "-x" standing alone;
 # or an environment variable the program reads or sets.
@@ -25,7 +27,7 @@ OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z-]*|-[a-zA-Z]|[A-Z][A-Z0-9]*_[A-Z0-9
 def help_options(program, commands):
     found = set()
     for command in commands:
-        result = subprocess.run(svc.EMULATOR + [program] + command + ["--help"], capture_output=True,
+        result = subprocess.run(program + command + ["--help"], capture_output=True,
                                 encoding="utf-8", timeout=30)
         assert result.returncode == 0, (command, result)
         text = result.stdout.split("\nExamples:")[0]     # examples run other programs too
@@ -59,7 +61,7 @@ def test_manual_pages_and_help_name_the_same_options(name):
 def test_every_help_that_answers_dash_h_says_so(name):
     program, _, commands = PROGRAMS[name]
     for command in commands:
-        short, long = (subprocess.run(svc.EMULATOR + [program] + command + [flag], capture_output=True,
+        short, long = (subprocess.run(program + command + [flag], capture_output=True,
                                       encoding="utf-8", timeout=30) for flag in ("-h", "--help"))
         assert (short.returncode, short.stdout) == (0, long.stdout), (command, short)
         assert "-h" in OPTION.findall(long.stdout), (command, "answers -h but its help does not say so")
@@ -86,7 +88,7 @@ def test_promtools_overview_gives_each_command_as_its_own_help_does():
     """Every form the overview (promtool --help) shows is one of the
     command's own: the same options required, the ones in brackets among
     its optional ones (the overview may leave the client options out)."""
-    overview = subprocess.run(svc.EMULATOR + [svc.PROMTOOL, "--help"], capture_output=True, encoding="utf-8",
+    overview = subprocess.run([svc.PROMTOOL, "--help"], capture_output=True, encoding="utf-8",
                               timeout=30).stdout
     # A line "  FORM   description": the form ends at the first wide gap.
     forms = [re.split(r"\s{2,}", line.strip())[0] for line in overview.split("\nExamples:")[0].splitlines()
@@ -95,7 +97,7 @@ def test_promtools_overview_gives_each_command_as_its_own_help_does():
               set(OPTION.findall(form)) - set(re.findall(r"\[(--?[a-z-]+)", form)),
               set(re.findall(r"\[(--?[a-z-]+)", form))) for form in forms]
     own = [form for command in PROMTOOL_HELPS[1:] for form in usage_forms(subprocess.run(
-        svc.EMULATOR + [svc.PROMTOOL] + command + ["--help"], capture_output=True, encoding="utf-8",
+        [svc.PROMTOOL] + command + ["--help"], capture_output=True, encoding="utf-8",
         timeout=30).stdout)]
     for command, required, optional in shown:
         assert any(c.startswith(command) and r == required and optional <= o for c, r, o in own), (
