@@ -52,19 +52,26 @@ def test_chip_read_never_overwrites_its_output_unasked(flaky_chip, unit_dir):
     assert (unit_dir / "backup.bin").read_bytes() == b"kept"
 
 
-@pytest.mark.parametrize("answer", [None, "\n"], ids=["no-answer", "empty-answer"])
+@pytest.mark.parametrize("answer", [None, "\n", "n\n", "yess\n"], ids=["no-answer", "empty-answer", "no", "not-yes"])
 def test_chip_write_asks_first_and_defaults_to_no(flaky_chip, unit_dir, answer):
     original = (unit_dir / "chip.bin").read_bytes()
     assert flaky_chip(["write", "new.bin"], answer).returncode == 1
     assert (unit_dir / "chip.bin").read_bytes() == original and chip_writes(unit_dir) == (0, [])
 
 
-def test_chip_write_takes_whole_pages_and_the_first_block_last(flaky_chip, unit_dir):
+@pytest.mark.parametrize("answer", ["y\n", "YES\n"])
+def test_chip_write_takes_whole_pages_and_the_first_block_last(flaky_chip, unit_dir, answer):
     """Pages 1 to 127 whole; the first page's two blocks apart, the first one
     blanked before them and written after them."""
-    assert flaky_chip(["write", "new.bin"], "y\n").returncode == 0
+    assert flaky_chip(["write", "new.bin"], answer).returncode == 0
     assert (unit_dir / "chip.bin").read_bytes() == (unit_dir / "new.bin").read_bytes()
     assert chip_writes(unit_dir) == (127, [["00", "00"], ["00", "10"], ["00", "00"]])
+
+
+def test_chip_write_of_the_image_the_chip_holds_asks_nothing_and_writes_nothing(flaky_chip, unit_dir):
+    result = flaky_chip(["write", "chip.bin"])
+    assert result.returncode == 0 and "already holds" in result.stdout, result
+    assert chip_writes(unit_dir) == (0, [])
 
 
 def test_chip_show_judges_the_record_against_this_machines_eth0(flaky_chip):
