@@ -140,7 +140,9 @@ def answer(question, chip):
 def log_in(con, timeout, quiet):
     """Waits for root's shell on the console and for systemd to finish
     starting; leaves the shell without echo or prompt."""
-    con.expect(rb"root@[^\s:]*:[^\r\n]*# ", timeout)
+    prompt = con.expect(rb"root@[^\s:]*:[^\r\n]*# |unit-vm: initramfs: ([^\r\n]*)", timeout)
+    if prompt.group(1) is not None:
+        raise RuntimeError("the unit did not boot: " + prompt.group(1).decode(errors="replace"))
     login = con.elapsed()
     # No echo, no kernel messages, no prompt: only what the commands print.
     con.send("stty -echo; dmesg -n 1; PS1=''; PS2=''; " + con.say("ready", ""))
