@@ -140,9 +140,17 @@ def answer(question, chip):
 def log_in(con, timeout, quiet):
     """Waits for root's shell on the console and for systemd to finish
     starting; leaves the shell without echo or prompt."""
-    prompt = con.expect(rb"root@[^\s:]*:[^\r\n]*# |unit-vm: initramfs: ([^\r\n]*)", timeout)
-    if prompt.group(1) is not None:
-        raise RuntimeError("the unit did not boot: " + prompt.group(1).decode(errors="replace"))
+    deadline = time.monotonic() + timeout
+    while True:
+        prompt = con.expect(rb"root@[^\s:]*:[^\r\n]*# |unit-vm: initramfs: ([^\r\n]*)"
+                            rb"|Kernel panic - not syncing: ([^\r\n]*)", max(deadline - time.monotonic(), 0))
+        if prompt.group(1) is not None:
+            raise RuntimeError("the unit did not boot: " + prompt.group(1).decode(errors="replace"))
+        if prompt.group(2) is None:
+            break
+        # A board booted with panic=N restarts; the boot goes on.
+        progress("the kernel panicked (%s) after %.0f s; the board restarts"
+                 % (prompt.group(2).decode(errors="replace").strip(), con.elapsed()))
     login = con.elapsed()
     # No echo, no kernel messages, no prompt: only what the commands print.
     con.send("stty -echo; dmesg -n 1; PS1=''; PS2=''; " + con.say("ready", ""))
