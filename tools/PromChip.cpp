@@ -7,7 +7,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include "InstanceLock.h"
+#include "ChipLock.h"
 #include "PromChipAccess.h"
 #include "PromCommandLine.h"
 #include "PromContract.h"
@@ -125,12 +125,12 @@ void Describe(const char* pHeading, const uint8_t* pImage)
     eeprom_u Record;
     memcpy(Record.b, pImage, sizeof(Record.b));
     cPromImage::Decrypt(Record.b);
-    if (WriteWasInterrupted(pImage, Record.s))
+    Judge_s Judge = Eth0Judge();
+    if (WriteWasInterrupted(pImage, Record.s, Judge))
     {
         printf("(%s)\n", InterruptedWriteText);
         return;
     }
-    Judge_s Judge = Eth0Judge();
     ShowRecord(Record, Judge, ShowFormat_s(), false);     // as text, without the dump
 }
 
@@ -184,59 +184,117 @@ int Show(int argc, char* argv[])
 }
 
 // The service reads the chip at start and writes it on every rename; two
-// writers would interleave their pages. Takes the service's own lock, held
-// until we exit, which also keeps a service from starting mid-write.
-// Returns true when the service runs or that cannot be told (reported).
-bool ServiceOwnsChip()
+// writers would interleave their pages. Takes the chip's lock, held until we
+// exit, which also keeps a service from starting mid-write. The bus is
+// opened first: a descriptor of it closed after the lock is taken would
+// drop the lock. Returns true when another process holds the chip or the
+// lock cannot be taken (reported).
+bool ChipIsHeld()
 {
-    pid_t Holder = InstanceLockTake();
-    char HolderText[80];
-    if (Holder > 0)
+    cReportsToStderr Reports;
+    int Error = cPromChip::OpenBus(PromI2cBus);
+    if (Error != 0)
     {
-        ToolError("eeprom-manager is running on this unit (%s) and owns the chip; stop it first",
-                  InstanceLockDescribe(Holder, HolderText, sizeof(HolderText)));
+        ToolError("cannot open %s: %s", BusPath(PromI2cBus).c_str(), strerror(Error));
         return true;
     }
-    if (Holder < 0 && ENOENT != errno)
+    ChipHolder_s Holder;
+    eChipLock Lock = ChipLockTake(&Holder);
+    char HolderText[96];
+    if (CHIP_LOCK_HELD == Lock && ChipHolderIsManager(Holder))
     {
-        ToolError("cannot tell whether eeprom-manager is running (%s); not written", InstanceLockFailure());
+        ToolError("eeprom-manager is running on this unit (pid %d) and owns the chip; stop it first",
+                  static_cast<int>(Holder.Pid));
+        return true;
+    }
+    if (CHIP_LOCK_HELD == Lock)
+    {
+        ToolError("the chip is held by %s; not written (one writer at a time)",
+                  ChipHolderText(Holder, HolderText, sizeof(HolderText)));
+        return true;
+    }
+    if (CHIP_LOCK_TAKEN != Lock)
+    {
+        ToolError("cannot lock the chip (%s: %s); not written", PromBusPath, strerror(errno));
         return true;
     }
     return false;
 }
 
-// Writes the chip image pPath holds to the chip and compares what the chip
-// reads back. Returns true on failure (reported).
-bool WriteAndVerify(const char* pPath, const uint8_t* pImage)
+// What the chip holds after a write that stopped: pOld is what it held
+// before.
+std::string WhatTheChipHolds(const ChipWrite_s& Outcome, const uint8_t* pOld)
 {
-    uint8_t ReadBack[ImageBytes];
-    bool ReadBackFailed;
+    if (!Outcome.ReadBack)
+    {
+        return "the chip could not be read back: its content is unknown";
+    }
+    if (0 == memcmp(Outcome.ReadBackImage, pOld, ImageBytes))
+    {
+        return "the chip still holds its old record";
+    }
+    return "the chip holds an interrupted write (its first block is not the record's): write the image again";
+}
+
+// Writes the chip image pPath holds to the chip, each step checked on the
+// chip. Returns true on failure (reported, with what the chip holds now).
+bool WriteAndVerify(const char* pPath, const uint8_t* pImage, const uint8_t* pOld)
+{
+    ChipWrite_s Outcome;
     {
         cReportsToStderr Reports;
-        ReadBackFailed = cPromChip().Write(pImage, ReadBack);
+        Outcome = cPromChip().Write(pImage);
     }
-    if (ReadBackFailed)
+    if (CHIP_WRITE_DONE == Outcome.Step)
     {
-        ToolError("written, but the chip could not be read back: its content is unknown");
-        return true;
+        return false;
     }
-    size_t Differ = 0;
-    size_t First = 0;
-    for (size_t i = ImageBytes; i-- > 0;)
+    std::string Holds = WhatTheChipHolds(Outcome, pOld);
+    if (CHIP_NOT_ACKNOWLEDGED == Outcome.Fault)
     {
-        if (pImage[i] != ReadBack[i])
+        std::string Step = CHIP_WRITE_BLANKING == Outcome.Step ? "blanking the chip's first block"
+                           : CHIP_WRITE_BODY == Outcome.Step   ? std::string("a page of ") + pPath
+                                                               : std::string("the first block of ") + pPath;
+        ToolError("the chip did not take the write at 0x%03x (%s); %s", Outcome.Address, Step.c_str(),
+                  Holds.c_str());
+    }
+    else if (CHIP_WRITE_BLANKING == Outcome.Step)
+    {
+        ToolError("%s; nothing else was written, and %s",
+                  CHIP_NOT_READ == Outcome.Fault ? "the blanked first block could not be read back"
+                                                 : "the chip did not take the blanking of its first block",
+                  Holds.c_str());
+    }
+    else if (CHIP_NOT_READ == Outcome.Fault)
+    {
+        ToolError("%s%s was written, but the chip could not be read back%s: its content is unknown",
+                  CHIP_WRITE_BODY == Outcome.Step ? "all but the first block of " : "", pPath,
+                  CHIP_WRITE_BODY == Outcome.Step ? " before its first block" : "");
+    }
+    else
+    {
+        // Against what the step should have left: before the last one, the
+        // image with its first block blank.
+        uint8_t Expected[ImageBytes];
+        memcpy(Expected, pImage, sizeof(Expected));
+        if (CHIP_WRITE_BODY == Outcome.Step)
         {
-            Differ++;
-            First = i;
+            memset(Expected, 0xFF, CipherBlockBytes);
         }
+        size_t Differ = 0;
+        size_t First = 0;
+        for (size_t i = ImageBytes; i-- > 0;)
+        {
+            if (Expected[i] != Outcome.ReadBackImage[i])
+            {
+                Differ++;
+                First = i;
+            }
+        }
+        ToolError("the chip did not take %s: %zu of %zu bytes differ, the first at 0x%03zx; %s", pPath, Differ,
+                  ImageBytes, First, Holds.c_str());
     }
-    if (Differ != 0)
-    {
-        ToolError("the chip did not take %s: %zu of %zu bytes differ, the first at 0x%03zx", pPath, Differ,
-                  ImageBytes, First);
-        return true;
-    }
-    return false;
+    return true;
 }
 
 int Write(int argc, char* argv[])
@@ -267,7 +325,7 @@ int Write(int argc, char* argv[])
     {
         ToolWarning("%s; writing it as --allow-invalid asks", Unfit.c_str());
     }
-    if (ServiceOwnsChip())
+    if (ChipIsHeld())
     {
         return ExitFailed;
     }
@@ -288,7 +346,7 @@ int Write(int argc, char* argv[])
     {
         return ToolError("not written");
     }
-    if (WriteAndVerify(pPath, Image))
+    if (WriteAndVerify(pPath, Image, Current))
     {
         return ExitFailed;
     }

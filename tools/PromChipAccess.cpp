@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <sys/ioctl.h>
@@ -36,6 +37,13 @@ std::string BusPath(unsigned Bus)
 
 int cPromChip::OpenBus(eBusNames Bus)
 {
+    // Once: closing a descriptor of the chip's bus would drop the chip's
+    // lock (ChipLock) of a process that holds it.
+    static bool s_Open[NUM_I2C_BUSSES];
+    if (s_Open[Bus])
+    {
+        return 0;
+    }
     // Opened here first for the errno: the bus table keeps none, and a
     // device on a bus it could not open is a fatal assertion.
     int Fd = open(BusPath(Bus).c_str(), O_RDWR | O_CLOEXEC);
@@ -45,6 +53,7 @@ int cPromChip::OpenBus(eBusNames Bus)
     }
     close(Fd);
     InitI2cBus(Bus);
+    s_Open[Bus] = true;
     return 0;
 }
 
@@ -75,7 +84,12 @@ bool cPromChip::Read(uint8_t* pImage)
 
 bool cPromChip::WriteSpan(uint16_t Address, const uint8_t* pData, uint16_t Bytes)
 {
-    PromChipSend(Chip, Address, pData, Bytes);
+    // A write the chip does not acknowledge starts no write cycle: the poll
+    // after it would answer at once, as after a write it took.
+    if (PromChipSend(Chip, Address, pData, Bytes))
+    {
+        return true;
+    }
     if (PromChipPoll(Chip, WriteTimer))
     {
         return false;
@@ -85,7 +99,13 @@ bool cPromChip::WriteSpan(uint16_t Address, const uint8_t* pData, uint16_t Bytes
     return true;
 }
 
-bool cPromChip::Write(const uint8_t* pImage, uint8_t* pReadBack)
+bool cPromChip::ReadBack(uint8_t* pData, uint16_t Bytes)
+{
+    // A read the chip missed says nothing of what it holds: once more.
+    return !PromChipReadFirst(Chip, pData, Bytes) || !PromChipReadFirst(Chip, pData, Bytes);
+}
+
+ChipWrite_s cPromChip::Write(const uint8_t* pImage)
 {
     // The chip holds one record, encrypted as one CBC chain from its first
     // byte: pages of the new image over the old one decrypt as a mixture of
@@ -94,17 +114,64 @@ bool cPromChip::Write(const uint8_t* pImage, uint8_t* pReadBack)
     // number and the MAC address, is blanked first and written last: cut
     // anywhere, the chip holds the old record, the new one, or a record whose
     // first block is (partly) blank, which matches no unit and which
-    // WriteWasInterrupted recognises.
-    const uint8_t Blank[CipherBlockBytes] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    WriteSpan(0, Blank, CipherBlockBytes);
-    for (uint16_t Page = 1; Page < PromNumPages; Page++)
+    // WriteWasInterrupted recognises. That holds only if the blanking was
+    // taken before the first page, and the pages before the first block:
+    // each is read back before the step that relies on it.
+    ChipWrite_s Outcome;
+    auto Stop = [&](eChipWriteStep Step, eChipWriteFault Fault, uint16_t Address) {
+        Outcome.Step = Step;
+        Outcome.Fault = Fault;
+        Outcome.Address = Address;
+        Outcome.ReadBack = ReadBack(Outcome.ReadBackImage, PromSizeBytes);
+        return Outcome;
+    };
+    uint8_t Expected[PromSizeBytes];
+    memcpy(Expected, pImage, sizeof(Expected));
+    memset(Expected, 0xFF, CipherBlockBytes);
+
+    if (WriteSpan(0, Expected, CipherBlockBytes))
     {
-        uint16_t Address = static_cast<uint16_t>(Page * PromPageSizeBytes);
-        WriteSpan(Address, &pImage[Address], PromPageSizeBytes);
+        return Stop(CHIP_WRITE_BLANKING, CHIP_NOT_ACKNOWLEDGED, 0);
     }
-    // The rest of the first page, then its first block: the record is whole.
-    WriteSpan(CipherBlockBytes, &pImage[CipherBlockBytes], PromPageSizeBytes - CipherBlockBytes);
-    WriteSpan(0, pImage, CipherBlockBytes);
-    return PromChipRead(Chip, pReadBack);
+    uint8_t First[CipherBlockBytes];
+    if (!ReadBack(First, sizeof(First)))
+    {
+        return Stop(CHIP_WRITE_BLANKING, CHIP_NOT_READ, 0);
+    }
+    if (0 != memcmp(First, Expected, sizeof(First)))
+    {
+        return Stop(CHIP_WRITE_BLANKING, CHIP_DIFFERS, 0);
+    }
+    // Pages 1 to 127, then the rest of the first page (page 128 is page 0
+    // past its first block): then the chip must hold the image with its
+    // first block still blank.
+    for (unsigned Page = 1; Page <= PromNumPages; Page++)
+    {
+        uint16_t Skip = Page == PromNumPages ? CipherBlockBytes : 0;
+        uint16_t Address = static_cast<uint16_t>(Page % PromNumPages * PromPageSizeBytes + Skip);
+        if (WriteSpan(Address, &pImage[Address], static_cast<uint16_t>(PromPageSizeBytes - Skip)))
+        {
+            return Stop(CHIP_WRITE_BODY, CHIP_NOT_ACKNOWLEDGED, Address);
+        }
+    }
+    Outcome.Step = CHIP_WRITE_BODY;
+    Outcome.ReadBack = ReadBack(Outcome.ReadBackImage, PromSizeBytes);
+    if (!Outcome.ReadBack || 0 != memcmp(Outcome.ReadBackImage, Expected, sizeof(Expected)))
+    {
+        Outcome.Fault = Outcome.ReadBack ? CHIP_DIFFERS : CHIP_NOT_READ;
+        return Outcome;
+    }
+    // The first block: the record is whole.
+    if (WriteSpan(0, pImage, CipherBlockBytes))
+    {
+        return Stop(CHIP_WRITE_FIRST_BLOCK, CHIP_NOT_ACKNOWLEDGED, 0);
+    }
+    Outcome.Step = CHIP_WRITE_FIRST_BLOCK;
+    Outcome.ReadBack = ReadBack(Outcome.ReadBackImage, PromSizeBytes);
+    Outcome.Fault = Outcome.ReadBack ? CHIP_DIFFERS : CHIP_NOT_READ;
+    if (Outcome.ReadBack && 0 == memcmp(Outcome.ReadBackImage, pImage, PromSizeBytes))
+    {
+        Outcome.Step = CHIP_WRITE_DONE;
+    }
+    return Outcome;
 }

@@ -24,6 +24,7 @@
 #include <czmq.h>
 #include <jansson.h>
 
+#include "ChipLock.h"
 #include "PromClientOptions.h"
 #include "PromCommandLine.h"
 #include "PromContract.h"
@@ -132,6 +133,21 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
                      Options.TimeoutS, WireText(LastIdentity).c_str());
 }
 
+// Why the service may not be there: another program (promtool chip write)
+// holding this unit's chip keeps it from starting. Asked only of the unit
+// the command runs on (the default endpoint directory). Empty otherwise.
+std::string HeldChipNote(const ClientOptions_s& Options)
+{
+    ChipHolder_s Holder;
+    if (Options.ZmqDir != PromZmqDir || CHIP_LOCK_HELD != ChipLockHolder(&Holder) || ChipHolderIsManager(Holder))
+    {
+        return "";
+    }
+    char Text[96];
+    return std::string("; the unit's chip is held by ") + ChipHolderText(Holder, Text, sizeof(Text))
+           + ", and the service does not run while it is";
+}
+
 // The body of a "Set Prom" command, built by the JSON library so that
 // quotes, backslashes and non-ASCII characters are encoded right.
 std::string CommandBody(const char* pName)
@@ -221,7 +237,8 @@ int SetNameCommand(int argc, char* argv[])
     {
         Status = zsys_interrupted
                      ? ExitInterrupted
-                     : ToolError("eeprom-manager is not listening on %s", Endpoint(Options, PromCmdName).c_str());
+                     : ToolError("eeprom-manager is not listening on %s%s", Endpoint(Options, PromCmdName).c_str(),
+                                 HeldChipNote(Options).c_str());
     }
     else if (NoWait)
     {

@@ -21,7 +21,7 @@
 #include <jansson.h>
 
 #include "AesLibHandler.h"
-#include "InstanceLock.h"
+#include "ChipLock.h"
 #include "PromChipAccess.h"
 #include "PromClientOptions.h"
 #include "PromCommandLine.h"
@@ -138,13 +138,6 @@ private:
     std::vector<Check_s> Checks;
     Cause_s Cause = {nullptr, std::string()};
 };
-
-// "pid N", or "pid unknown: ..." for a holder in an unseen PID namespace.
-std::string DescribeHolder(pid_t Holder)
-{
-    char Text[80];
-    return InstanceLockDescribe(Holder, Text, sizeof(Text));
-}
 
 // Where the loader found the crypto library.
 std::string LibraryPath()
@@ -352,7 +345,7 @@ void CheckRecord(cDoctor& Doctor, Findings_s* pFound)
     uint8_t Stored[ImageBytes];
     memcpy(Stored, Record.b, sizeof(Stored));
     cPromImage::Decrypt(Record.b);
-    if (WriteWasInterrupted(Stored, Record.s))
+    if (WriteWasInterrupted(Stored, Record.s, pFound->Eth0))
     {
         Doctor.Report("record", "record", ST_FAIL, "interrupted write: the first block is blank",
                       "interrupted_write", InterruptedWriteText);
@@ -399,15 +392,27 @@ void CheckMac(cDoctor& Doctor, const Findings_s& Found)
                   "the record belongs to another unit (" + Detail + ")");
 }
 
-// The service, by its single-instance lock.
+// The service, by the chip's lock: the manager holds it for its whole life.
+// Another holder (promtool writing the chip) is named; one in a PID
+// namespace not visible from here is taken for the service, whose identity
+// and heartbeat the next check looks for.
 void CheckService(cDoctor& Doctor)
 {
-    pid_t Holder = InstanceLockHolder();
-    Doctor.Report("service", "eeprom-manager", Holder > 0 ? ST_OK : ST_FAIL,
-                  Holder > 0    ? "running, " + DescribeHolder(Holder)
-                  : Holder == 0 ? std::string("not running")
-                                : std::string("cannot tell: ") + InstanceLockFailure(),
-                  "not_running", "eeprom-manager is not running");
+    ChipHolder_s Holder;
+    eChipLock Lock = ChipLockHolder(&Holder);
+    char Text[96];
+    std::string Detail = CHIP_LOCK_FREE == Lock ? std::string("not running")
+                         : CHIP_LOCK_HELD != Lock
+                             ? std::string("cannot tell: cannot ") + (CHIP_LOCK_NO_BUS == Lock ? "open " : "lock ")
+                                   + PromBusPath + ": " + strerror(errno)
+                         : ChipHolderIsManager(Holder) ? "running, pid " + std::to_string(Holder.Pid)
+                         : ChipHolderPidUnknown == Holder.Pid
+                             ? std::string("running, pid unknown: it runs in a PID namespace not visible from here")
+                             : std::string("not running: the chip is held by ") + ChipHolderText(Holder, Text, sizeof(Text));
+    bool Running = CHIP_LOCK_HELD == Lock && (ChipHolderIsManager(Holder) || ChipHolderPidUnknown == Holder.Pid);
+    Doctor.Report("service", "eeprom-manager", Running ? ST_OK : ST_FAIL, Detail, "not_running",
+                  CHIP_LOCK_HELD == Lock && !Running ? "eeprom-manager is " + Detail
+                                                     : std::string("eeprom-manager is not running"));
 }
 
 // True when the identity text is no identity object with a serial number,

@@ -202,7 +202,7 @@ int ShowStoredImage(const uint8_t* pStored, const Judge_s& Judge, const ShowForm
     eeprom_u Record;
     memcpy(Record.b, pStored, sizeof(Record.b));
     cPromImage::Decrypt(Record.b);
-    bool Interrupted = WriteWasInterrupted(pStored, Record.s);
+    bool Interrupted = WriteWasInterrupted(pStored, Record.s, Judge);
     if (Interrupted)
     {
         ToolWarning("%s", InterruptedWriteText);

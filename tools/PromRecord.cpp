@@ -259,13 +259,23 @@ const char* const InterruptedWriteText =
     "a chip write was cut short (a power loss?): the record's first block is blank, so it is no unit's; "
     "write the image again (promtool chip write IMAGE)";
 
-bool WriteWasInterrupted(const uint8_t* pStored, const eeprom_s& Record)
+bool WriteWasInterrupted(const uint8_t* pStored, const eeprom_s& Record, const Judge_s& Judge)
 {
-    // A record promtool makes always has six digits (image create refuses
-    // others), so a first block that decrypts to none and shows blank bytes
-    // where the write left them is the write's, not a record's.
-    return !ImageIsBlank(pStored) && (pStored[0] == 0xFF || pStored[CipherBlockBytes - 1] == 0xFF)
-           && !SerialIsValid(Record.sn);
+    // A first block that decrypts to the judge's MAC address is whole: the
+    // service publishes such a record, and so it is one.
+    if (ImageIsBlank(pStored) || (Judge.Have && 0 == memcmp(Record.mac, Judge.Mac, sizeof(Judge.Mac))))
+    {
+        return false;
+    }
+    const uint8_t Blank[CipherBlockBytes] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    if (0 == memcmp(pStored, Blank, sizeof(Blank)))
+    {
+        return true;
+    }
+    // A torn blanking, or a torn last write: blank at one end. A record
+    // promtool makes always has six digits (image create refuses others).
+    return (pStored[0] == 0xFF || pStored[CipherBlockBytes - 1] == 0xFF) && !SerialIsValid(Record.sn);
 }
 
 std::string UnpublishedReason(const eeprom_u& Record, std::string* pRepair)

@@ -51,14 +51,6 @@ bool WriteImageFile(const char* pPath, const uint8_t* pImage, bool Force);
 
 // True when every byte is 0xFF, as on a chip that was never written.
 bool ImageIsBlank(const uint8_t* pImage);
-// True when the chip image pStored (Record decrypted from it) is what a chip
-// write cut short leaves: promtool chip write blanks the record's first
-// cipher block first and writes it last, so that block is blank, or starts
-// or ends blank when the cut tore its write, and it decrypts to no serial
-// number of six digits; the rest of the chip is not blank.
-bool WriteWasInterrupted(const uint8_t* pStored, const eeprom_s& Record);
-// What to tell about such an image.
-extern const char* const InterruptedWriteText;
 // Why the service publishes no identity at all for this record when it is
 // the unit's (its MAC address matches); empty when it publishes one. *pRepair
 // gets what repairs it. A serial number that is not six digits is published
@@ -79,6 +71,15 @@ Judge_s Eth0Judge();
 // true after reporting a usage error.
 bool JudgeIsBad(const char* pCommand, const char* pMacArg, Judge_s* pJudge);
 
+// True when the chip image pStored (Record decrypted from it) is what a chip
+// write cut short leaves: promtool chip write blanks the record's first
+// cipher block first and writes it last, so that block is blank, or begins
+// or ends blank where a cut tore its write (and then decrypts to no serial
+// number of six digits); the rest of the chip is not blank. A record valid
+// for Judge's MAC address is never one, whatever its bytes.
+bool WriteWasInterrupted(const uint8_t* pStored, const eeprom_s& Record, const Judge_s& Judge);
+// What to tell about such an image.
+extern const char* const InterruptedWriteText;
 // How a record is shown: as text (the default) or as one JSON object, with
 // or without the whole plaintext.
 struct ShowFormat_s

@@ -171,8 +171,9 @@ void cProm::EncryptWrite()
     WriteNeeded = false;
     Written = true;
 
-    // Read the chip back and keep only what it verifiably holds.
-    if (ReadProm(ReadBackBuf))
+    // Read the chip back (once more if it missed the read: a failed read
+    // says nothing of what it holds) and keep only what it verifiably holds.
+    if (ReadProm(ReadBackBuf) && ReadProm(ReadBackBuf))
     {
         printf("%s", PromErrorTag);
         printf("Could not read the record back; keeping the record the chip last held.\n");

@@ -19,8 +19,13 @@ const useconds_t PollPauseUs = 1000;
 
 bool PromChipRead(cI2cDevice& Chip, uint8_t* pImage)
 {
-    // One combined transfer: the two address bytes, then all 4096 bytes.
-    return Chip.ReadRegs16(PromStartAddr, pImage, PromSizeBytes, true);
+    return PromChipReadFirst(Chip, pImage, PromSizeBytes);
+}
+
+bool PromChipReadFirst(cI2cDevice& Chip, uint8_t* pData, uint16_t Bytes)
+{
+    // One combined transfer: the two address bytes, then the data.
+    return Chip.ReadRegs16(PromStartAddr, pData, Bytes, true);
 }
 
 bool PromChipReadAtStart(cI2cDevice& Chip, cTimer& Timer, uint8_t* pImage)
@@ -75,16 +80,14 @@ bool PromChipPoll(cI2cDevice& Chip, cTimer& Timer)
     }
 }
 
-void PromChipSend(cI2cDevice& Chip, uint16_t Address, const uint8_t* pData, uint16_t Bytes)
+bool PromChipSend(cI2cDevice& Chip, uint16_t Address, const uint8_t* pData, uint16_t Bytes)
 {
     // Within one page: the chip would wrap to the page's start otherwise.
     assert(Bytes <= PromPageSizeBytes && Address % PromPageSizeBytes + Bytes <= PromPageSizeBytes);
-    // Address bytes (high first) and the data in one message. The write is
-    // judged by the poll that follows alone (the device layer prints a
-    // failed transfer).
+    // Address bytes (high first) and the data in one message.
     uint8_t Message[2 + PromPageSizeBytes];
     Message[0] = static_cast<uint8_t>(Address >> 8);
     Message[1] = static_cast<uint8_t>(Address & 0xFF);
     memcpy(&Message[2], pData, Bytes);
-    Chip.Write(Message, static_cast<uint16_t>(2 + Bytes), true);
+    return Chip.Write(Message, static_cast<uint16_t>(2 + Bytes), true);
 }

@@ -17,6 +17,9 @@
 // Reads the whole chip (PromSizeBytes) into pImage in one combined
 // transfer. Returns true on failure; pImage is then unchanged.
 bool PromChipRead(cI2cDevice& Chip, uint8_t* pImage);
+// Reads the chip's first Bytes bytes into pData in one combined transfer.
+// Returns true on failure; pData is then unchanged.
+bool PromChipReadFirst(cI2cDevice& Chip, uint8_t* pData, uint16_t Bytes);
 // PromChipRead for a chip that may still be in a write cycle (its previous
 // owner stopped in the middle of a write): waits, with Timer as the limit,
 // until the chip answers an untracked probe, then makes the one reported
@@ -27,7 +30,9 @@ bool PromChipReadAtStart(cI2cDevice& Chip, cTimer& Timer, uint8_t* pImage);
 bool PromChipPoll(cI2cDevice& Chip, cTimer& Timer);
 // Sends a write of Bytes bytes (at most one page, not across its end) at
 // Address; the chip then stores them in its write cycle (PromChipPoll waits
-// for it). A failed write shows as a chip that never acknowledges the poll.
-void PromChipSend(cI2cDevice& Chip, uint16_t Address, const uint8_t* pData, uint16_t Bytes);
+// for it). Returns true when the chip did not acknowledge the write (the
+// device layer prints it): no write cycle started, and the poll after it
+// answers at once.
+bool PromChipSend(cI2cDevice& Chip, uint16_t Address, const uint8_t* pData, uint16_t Bytes);
 
 #endif

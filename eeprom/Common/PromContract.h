@@ -25,8 +25,6 @@ const char* const HbBeatsName = "HbBeats";
 const char* const PromStatEndpoint = PROM_ENDPOINT(PROM_STAT_NAME);   // identity, bound PUB
 const char* const PromCmdEndpoint = PROM_ENDPOINT(PROM_CMD_NAME);     // commands, bound PULL
 const char* const SysCntlEndpoint = PROM_ENDPOINT(SYS_CNTL_NAME);     // stop requests, connected SUB
-// The service's single-instance lock, in the endpoint directory.
-const char* const PromLockPath = PROM_ZMQ_DIR "/eeprom-manager.lock";
 
 // Topics: the first frame of each message.
 const char* const PromInfoTopic = "PromInfo";
@@ -50,6 +48,9 @@ const char* const StopAddressee = "HwMgrFPGA";
 // The identity chip: a 24xx32 at 0x50 on I2C bus 1.
 const uint8_t PromI2cAddress = 0x50;
 const eBusNames PromI2cBus = I2C_BUS_1;
+// Its bus device (I2cBusPathFormat of PromI2cBus), which every writer of the
+// chip opens and locks (ChipLock).
+const char* const PromBusPath = "/dev/i2c-1";
 
 // The tag before every report line of the service core and the record.
 const char* const PromErrorTag = "EEPROM ERR: ";

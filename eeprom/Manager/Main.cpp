@@ -1,23 +1,21 @@
 // Main: entry point of the EEPROM manager.
 //
-// Run without arguments, as the unit starts it: takes the unit's
-// single-instance lock, prints the banner, builds the service, removes the
-// leftover utility programs, runs the event loop until a stop request or an
-// interrupt, takes the service down and exits with status 0.
+// Run without arguments, as the unit starts it: takes the chip's lock (one
+// writer per chip, ChipLock), prints the banner, builds the service, removes
+// the leftover utility programs, runs the event loop until a stop request or
+// an interrupt, takes the service down and exits with status 0.
 // -h, --help and --version print and exit 0 without touching the unit; any
-// other argument is named in a warning and ignored. A second instance on a
-// unit whose manager runs names the running one and exits with status 1
-// before it touches the chip, an endpoint or /root/zel_sysapp. Only a live
-// holder keeps it from starting: a lock that cannot be taken (the endpoint
-// directory missing or not writable, something at the lock's path that
-// cannot be replaced) costs one warning, and the service runs unguarded,
-// reporting its failed binds as usual, rather than leave the unit without
-// heartbeat, identity and stop channel.
+// other argument is named in a warning and ignored. While another process
+// holds the chip (a running manager, or promtool writing it), the service
+// names that holder and exits with status 1 before it touches the chip, an
+// endpoint or /root/zel_sysapp. Only a live holder keeps it from starting: a
+// lock that cannot be set for any other reason costs one warning, and
+// without bus 1 the record's own start-up reports the missing bus.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "InstanceLock.h"
+#include "ChipLock.h"
 #include "MainCzmq.h"
 #include "PromContract.h"
 #include "UtilityAppDelete.h"
@@ -68,19 +66,27 @@ int main(int argc, char* argv[])
                 argv[Index]);
     }
 
-    pid_t Holder = InstanceLockTake();
-    if (Holder > 0)
+    ChipHolder_s Holder;
+    eChipLock Lock = ChipLockTake(&Holder);
+    if (CHIP_LOCK_HELD == Lock)
     {
-        char HolderText[80];
-        fprintf(stderr, "Error: eeprom-manager is already running on this unit (%s); not starting another.\n",
-                InstanceLockDescribe(Holder, HolderText, sizeof(HolderText)));
+        char HolderText[96];
+        if (ChipHolderIsManager(Holder))
+        {
+            fprintf(stderr, "Error: eeprom-manager is already running on this unit (pid %d); not starting another.\n",
+                    static_cast<int>(Holder.Pid));
+        }
+        else
+        {
+            fprintf(stderr, "Error: the unit's identity chip (%s) is held by %s; not starting while it is.\n",
+                    PromBusPath, ChipHolderText(Holder, HolderText, sizeof(HolderText)));
+        }
         return ExitAlreadyRunning;
     }
-    if (Holder < 0 && ENOENT != errno)
+    if (CHIP_LOCK_FAILED == Lock)
     {
-        // Without the endpoint directory (ENOENT) there is nothing to guard
-        // and the failed binds say so; otherwise name the cause once.
-        fprintf(stderr, "Warning: no single-instance lock (%s); running without it.\n", InstanceLockFailure());
+        fprintf(stderr, "Warning: cannot lock the unit's identity chip (%s: %s); running without the lock.\n",
+                PromBusPath, strerror(errno));
     }
 
     // Under systemd or a test, standard output is a pipe: line buffering

@@ -110,7 +110,10 @@ bool Acknowledges(int Device, bool Read, uint32_t* pCounted, int64_t Now)
     {
         *pCounted |= 1u << Device;
         pShared->Transfers++;
-        Ack = pShared->Transfers != pFaults->NackTransfer;
+        for (unsigned Nack = 0; Nack < pFaults->NumNacks; Nack++)
+        {
+            Ack = Ack && pShared->Transfers != pFaults->NackTransfers[Nack];
+        }
         if (pShared->Transfers == 1 && pFaults->BusyAtStartNs > 0)
         {
             // The session begins inside a write cycle, as when a

@@ -163,15 +163,34 @@ bool ParseFaults(sParse* pParse, json_t* pFaults, sSimFaults* pOut)
         pOut->TornPageBytes = static_cast<uint32_t>(Number);
     }
     Leave(pParse);
+    // One transfer, or a list of them (several faults in one session).
     pValue = Jansson.pObjectGet(pFaults, "nack_transfer");
     Enter(pParse, "nack_transfer");
-    if (pValue != nullptr && !json_is_null(pValue))
+    if (pValue != nullptr && json_is_array(pValue))
+    {
+        if (Jansson.pArraySize(pValue) > MaxSimNacks)
+        {
+            return Fail(pParse, "lists at most 8 transfers");
+        }
+        for (size_t Index = 0; Index < Jansson.pArraySize(pValue); Index++)
+        {
+            Enter(pParse, nullptr, static_cast<unsigned>(Index));
+            if (GetInteger(pParse, Jansson.pArrayGet(pValue, Index), 1, UINT32_MAX, false, &Number))
+            {
+                return true;
+            }
+            pOut->NackTransfers[pOut->NumNacks++] = static_cast<uint32_t>(Number);
+            Leave(pParse);
+        }
+    }
+    else if (pValue != nullptr && !json_is_null(pValue))
     {
         if (GetInteger(pParse, pValue, 0, UINT32_MAX, false, &Number))
         {
             return true;
         }
-        pOut->NackTransfer = static_cast<uint32_t>(Number);
+        pOut->NackTransfers[0] = static_cast<uint32_t>(Number);
+        pOut->NumNacks = Number > 0 ? 1 : 0;
     }
     Leave(pParse);
     pValue = Jansson.pObjectGet(pFaults, "busy_at_start_ms");

@@ -12,6 +12,8 @@ namespace unitsim
 const unsigned MaxSimDevices = 32;
 const unsigned MaxSimBuses = 32;
 const unsigned MaxSimBusNumber = 1023;
+// Transfers one device may miss ("nack_transfer" as a list).
+const unsigned MaxSimNacks = 8;
 
 enum eSimModel
 {
@@ -26,7 +28,8 @@ struct sSimFaults
     bool LongReadFail;          // reads of more than one byte are refused (EOPNOTSUPP)
     int64_t PowerCutAfterPage;  // data writes stored before the power cut; -1: never
     uint32_t TornPageBytes;     // bytes the write at the cut still stores (a torn page); 0: none
-    uint32_t NackTransfer;      // 1-based transfer to the device that is not acknowledged; 0: none
+    uint32_t NackTransfers[MaxSimNacks];   // 1-based transfers to the device that are not acknowledged
+    uint32_t NumNacks;
     int64_t BusyAtStartNs;      // write cycle begun by the session's first transfer to it; 0: none
 };
 

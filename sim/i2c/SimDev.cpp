@@ -16,17 +16,20 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "SimBus.h"
 #include "SimLibc.h"
 #include "SimOfd.h"
 #include "SimSession.h"
+#include "SimShared.h"
 #include "SimSmbus.h"
 
 namespace unitsim
@@ -284,6 +287,32 @@ int Ioctl(sSimOfd* pOfd, int Fd, unsigned Request, void* pArg)
     }
 }
 
+// A record lock of the caller's layout (struct flock or flock64) on bus
+// Bus; Command is the 64-bit one.
+template <typename tFlock> int Lock(unsigned Bus, int Command, tFlock* pLock)
+{
+    if (pLock == nullptr)
+    {
+        return Fail(EFAULT);
+    }
+    struct flock64 Lock = {};
+    Lock.l_type = pLock->l_type;
+    if (Lock.l_type != F_RDLCK && Lock.l_type != F_WRLCK && Lock.l_type != F_UNLCK)
+    {
+        return Fail(EINVAL);
+    }
+    int Result = SimSharedBusLock(Bus, Command, &Lock);
+    if (Result == 0 && Command == F_GETLK64)
+    {
+        pLock->l_type = Lock.l_type;
+        pLock->l_whence = SEEK_SET;
+        pLock->l_start = 0;
+        pLock->l_len = 0;
+        pLock->l_pid = Lock.l_pid;
+    }
+    return Result;
+}
+
 // i2cdev_read and i2cdev_write: one message (a read with ReadFlag I2C_M_RD,
 // else a write) of at most MaxMsgBytes to the selected address. Returns
 // false when Fd is not the simulation's.
@@ -326,6 +355,15 @@ bool SimDevOpen(const char* pPath, int Flags, int* pResult)
     {
         return false;
     }
+    // The nodes are root's, mode 0600, as the kernel makes them where no
+    // udev rule gives them a group: another user is refused before the
+    // description (which it may not be able to read) is looked at.
+    if ((Flags & O_PATH) == 0 && geteuid() != 0 && getenv("UNITSIM_UNIT") != nullptr)
+    {
+        *pResult = Fail(EACCES);
+        Trace("open %s -> -1 %s", pPath, strerror(EACCES));
+        return true;
+    }
     eSimStatus Status = SimSessionStatus();
     if (Status == SIM_OFF)
     {
@@ -347,6 +385,7 @@ bool SimDevOpen(const char* pPath, int Flags, int* pResult)
     {
         *pResult = Fail(ENOTDIR);
     }
+
     else
     {
         *pResult = SimOfdOpen(static_cast<unsigned>(Bus), Flags);
@@ -376,6 +415,46 @@ bool SimDevIoctl(int Fd, unsigned long Request, void* pArg, int* pResult)
         errno = Saved;
     }
     return true;
+}
+
+bool SimDevFcntl(int Fd, int Command, void* pArg, int* pResult)
+{
+    // The 64-bit commands take a struct flock64 (on 64-bit targets they are
+    // the plain ones); the plain ones on a 32-bit target a struct flock.
+    int Command64 = Command == F_GETLK ? F_GETLK64 : Command == F_SETLK ? F_SETLK64 : Command == F_SETLKW ? F_SETLKW64 : Command;
+    if (Command64 != F_GETLK64 && Command64 != F_SETLK64 && Command64 != F_SETLKW64)
+    {
+        return false;
+    }
+    sSimOfd* pOfd = SimOfdLookup(Fd);
+    if (pOfd == nullptr)
+    {
+        return false;
+    }
+    // A write lock needs a descriptor open for writing, a read lock one open
+    // for reading.
+    short Type = Command == Command64 ? static_cast<struct flock64*>(pArg)->l_type
+                                      : static_cast<struct flock*>(pArg)->l_type;
+    bool Refused = pOfd->AccessMode == SimAccessPathOnly || (Command64 != F_GETLK64 && Type == F_WRLCK && pOfd->AccessMode == O_RDONLY)
+                   || (Command64 != F_GETLK64 && Type == F_RDLCK && pOfd->AccessMode == O_WRONLY);
+    *pResult = Refused               ? Fail(EBADF)
+               : Command == Command64 ? Lock(pOfd->Bus, Command64, static_cast<struct flock64*>(pArg))
+                                     : Lock(pOfd->Bus, Command64, static_cast<struct flock*>(pArg));
+    int Saved = errno;
+    Trace("fcntl %d lock command %d -> %d%s%s", Fd, Command, *pResult, *pResult < 0 ? " " : "",
+          *pResult < 0 ? strerror(Saved) : "");
+    errno = Saved;
+    return true;
+}
+
+void SimDevClose(int Fd)
+{
+    sSimOfd* pOfd = SimOfdLookup(Fd);
+    if (pOfd != nullptr)
+    {
+        SimSharedBusUnlock(pOfd->Bus);
+    }
+    SimOfdClose(Fd);
 }
 
 bool SimDevRead(int Fd, void* pBuf, size_t Count, ssize_t* pResult)

@@ -32,6 +32,13 @@ bool SimDevOpen(const char* pPath, int Flags, int* pResult);
 bool SimDevIoctl(int Fd, unsigned long Request, void* pArg, int* pResult);
 bool SimDevRead(int Fd, void* pBuf, size_t Count, ssize_t* pResult);
 bool SimDevWrite(int Fd, const void* pBuf, size_t Count, ssize_t* pResult);
+// The POSIX record locks of fcntl (F_GETLK, F_SETLK, F_SETLKW and their
+// 64-bit spellings) on an emulated descriptor: one lock per bus for the
+// whole session (SimSharedBusLock). Other commands are the C library's.
+bool SimDevFcntl(int Fd, int Command, void* pArg, int* pResult);
+// Forgets Fd before it is closed; closing a descriptor of a bus drops the
+// process's lock on that bus, as closing any descriptor of a file does.
+void SimDevClose(int Fd);
 }
 
 #endif

@@ -25,6 +25,7 @@ using tRead = ssize_t (*)(int, void*, size_t);
 using tReadChk = ssize_t (*)(int, void*, size_t, size_t);
 using tWrite = ssize_t (*)(int, const void*, size_t);
 using tIoctl = int (*)(int, unsigned long, ...);
+using tFcntl = int (*)(int, int, ...);
 
 // Looks up the next definition of pName after this library; aborts naming
 // it when there is none.
@@ -69,6 +70,9 @@ UNITSIM_REAL(tReadChk, __read_chk)
 UNITSIM_REAL(tWrite, write)
 UNITSIM_REAL(tIoctl, ioctl)
 UNITSIM_REAL(tIoctl, __ioctl_time64)
+UNITSIM_REAL(tFcntl, fcntl)
+UNITSIM_REAL(tFcntl, fcntl64)
+UNITSIM_REAL(tFcntl, __fcntl_time64)
 
 int s_Trace = -1;   // UNITSIM_DEBUG: -1 not read yet, 0 off, 1 on
 
@@ -151,6 +155,21 @@ int RealIoctl(int Fd, unsigned long Request, void* pArg)
 int RealIoctlTime64(int Fd, unsigned long Request, void* pArg)
 {
     return Real___ioctl_time64()(Fd, Request, pArg);
+}
+
+int RealFcntl(int Fd, int Command, void* pArg)
+{
+    return Real_fcntl()(Fd, Command, pArg);
+}
+
+int RealFcntl64(int Fd, int Command, void* pArg)
+{
+    return Real_fcntl64()(Fd, Command, pArg);
+}
+
+int RealFcntlTime64(int Fd, int Command, void* pArg)
+{
+    return Real___fcntl_time64()(Fd, Command, pArg);
 }
 
 bool TraceOn()

@@ -36,6 +36,11 @@ ssize_t RealWrite(int Fd, const void* pBuf, size_t Count);
 // 64-bit time_t; the one argument is passed on as a pointer.
 int RealIoctl(int Fd, unsigned long Request, void* pArg);
 int RealIoctlTime64(int Fd, unsigned long Request, void* pArg);
+// fcntl, its large-file spelling fcntl64 and __fcntl_time64 (a 64-bit
+// time_t on a 32-bit target); the one argument is passed on as a pointer.
+int RealFcntl(int Fd, int Command, void* pArg);
+int RealFcntl64(int Fd, int Command, void* pArg);
+int RealFcntlTime64(int Fd, int Command, void* pArg);
 
 // True when UNITSIM_DEBUG is set to anything but "" or "0".
 bool TraceOn();

@@ -347,6 +347,37 @@ void SimSharedUnlock()
     SetStateLock(s_StateFd, F_UNLCK);
 }
 
+int SimSharedBusLock(unsigned Bus, int Command, struct flock64* pLock)
+{
+    struct flock64 Lock = {};
+    Lock.l_type = pLock->l_type;
+    Lock.l_whence = SEEK_SET;
+    Lock.l_start = 1 + off64_t(Bus);     // byte 0 is the state's own lock
+    Lock.l_len = 1;
+    if (RealFcntl64(s_StateFd, Command, &Lock) != 0)
+    {
+        return -1;
+    }
+    if (Command == F_GETLK64)
+    {
+        pLock->l_type = Lock.l_type;
+        pLock->l_pid = Lock.l_type == F_UNLCK ? 0 : Lock.l_pid;
+        pLock->l_whence = SEEK_SET;
+        pLock->l_start = 0;
+        pLock->l_len = 0;
+    }
+    return 0;
+}
+
+void SimSharedBusUnlock(unsigned Bus)
+{
+    int Saved = errno;
+    struct flock64 Lock = {};
+    Lock.l_type = F_UNLCK;
+    SimSharedBusLock(Bus, F_SETLK64, &Lock);
+    errno = Saved;
+}
+
 uint8_t* SimSharedMapImage(const char* pPath)
 {
     int Fd = RealOpen(pPath, O_RDWR | O_CLOEXEC, 0);

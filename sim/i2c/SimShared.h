@@ -12,6 +12,7 @@
 #define SIM_I2C_SIMSHARED_H
 
 #include <cstdint>
+#include <fcntl.h>
 
 #include "Chip24c32.h"
 #include "SimConfigI2c.h"
@@ -61,6 +62,18 @@ void SimSharedClose();
 void SimSharedLock();
 // Releases the lock SimSharedLock took.
 void SimSharedUnlock();
+
+// POSIX record locks on the emulated /dev/i2c-N (fcntl F_SETLK, F_SETLKW,
+// F_GETLK): each bus is one device file, and its lock is one byte of the
+// state file (after the byte the state's own lock takes), so the processes
+// of a session see each other's locks, F_GETLK names the holder's pid, and
+// the kernel drops a lock when its holder dies. Command is F_SETLK64,
+// F_SETLKW64 or F_GETLK64; only pLock->l_type is read, and a lock always
+// covers the whole device. Returns 0, or -1 with errno set.
+int SimSharedBusLock(unsigned Bus, int Command, struct flock64* pLock);
+// Drops this process's lock on bus Bus, as closing any descriptor of a
+// device file drops the closing process's locks on it.
+void SimSharedBusUnlock(unsigned Bus);
 
 // Maps a device's image file, creating a blank one (all 0xFF) when absent.
 // Returns null after a report when it cannot, or when the file is not the

@@ -51,6 +51,23 @@ int Ioctl(int (*pReal)(int, unsigned long, void*), int Fd, unsigned long Request
     return Result;
 }
 
+// An fcntl on Fd: the simulation's record locks, or the C library's
+// (pReal: fcntl, fcntl64 or __fcntl_time64) for everything else.
+int Fcntl(int (*pReal)(int, int, void*), int Fd, int Command, void* pArg)
+{
+    int Result;
+    if (unitsim::SimDevFcntl(Fd, Command, pArg, &Result))
+    {
+        return Result;
+    }
+    Result = pReal(Fd, Command, pArg);
+    if (Result == -1 && errno == EBADF && unitsim::SimOfdAdopt(Fd))
+    {
+        unitsim::SimDevFcntl(Fd, Command, pArg, &Result);
+    }
+    return Result;
+}
+
 // What a read the C library refused with EBADF gives when Fd turns out to
 // be an emulated descriptor; else the C library's Result.
 ssize_t Read(int Fd, void* pBuf, size_t Count, ssize_t Result)
@@ -132,7 +149,7 @@ UNITSIM_EXPORT int __openat64_2(int Dir, const char* pPath, int Flags)
 
 UNITSIM_EXPORT int close(int Fd)
 {
-    unitsim::SimOfdClose(Fd);
+    unitsim::SimDevClose(Fd);
     return unitsim::RealClose(Fd);
 }
 
@@ -194,6 +211,22 @@ UNITSIM_EXPORT int __ioctl_time64(int Fd, unsigned long Request, ...)
     va_end(Args);
     return Ioctl(unitsim::RealIoctlTime64, Fd, Request, pArg);
 }
+
+// fcntl passes at most one argument, an integer or a pointer: read as for
+// ioctl. fcntl64 is its large-file spelling, __fcntl_time64 what it becomes
+// on 32-bit targets built with a 64-bit time_t.
+#define UNITSIM_FCNTL(Name, Real)                               \
+    UNITSIM_EXPORT int Name(int Fd, int Command, ...)           \
+    {                                                           \
+        va_list Args;                                           \
+        va_start(Args, Command);                                \
+        void* pArg = va_arg(Args, void*);                       \
+        va_end(Args);                                           \
+        return Fcntl(Real, Fd, Command, pArg);                  \
+    }
+UNITSIM_FCNTL(fcntl, unitsim::RealFcntl)
+UNITSIM_FCNTL(fcntl64, unitsim::RealFcntl64)
+UNITSIM_FCNTL(__fcntl_time64, unitsim::RealFcntlTime64)
 
 UNITSIM_EXPORT int unitsim_i2c_load(const char* pUnitPath)
 {

@@ -70,15 +70,16 @@ def write_unit(directory, description):     # returns the path of directory/unit
     return path
 
 
-def in_unit(pid, argv, background=False):
+def in_unit(pid, argv, background=False, stdin=None):
     """Runs argv as another process of the unit that process pid runs on (its
-    namespaces and environment, so the simulated buses too)."""
+    namespaces and environment, so the simulated buses too); in the
+    background with stdin (subprocess.PIPE for one to write to)."""
     with open("/proc/%d/environ" % pid, "rb") as f:
         env = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
     # -r: the unit's root directory too, which differs from / in a chroot.
     command = ["nsenter", "-t", str(pid), "-m", "-n", "-r", "--"] + argv
     if background:
-        return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return subprocess.Popen(command, env=env, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return subprocess.run(command, env=env, capture_output=True, timeout=30)
 
 

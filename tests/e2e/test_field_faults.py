@@ -111,7 +111,8 @@ def test_one_instance_per_unit_and_a_killed_one_leaves_no_stale_lock(run_service
     # pid, and still decides at once.
     hidden = svc.in_unit(first.pid, ["unshare", "-p", "-f", "--"] + svc.service_command())
     assert hidden.returncode == 1, hidden
-    assert hidden.stderr.startswith(b"Error: eeprom-manager is already running on this unit (pid unknown: "), hidden
+    assert hidden.stderr.startswith(b"Error: the unit's identity chip (/dev/i2c-1) is held by a process "
+                                    b"(pid unknown: "), hidden
     assert os.path.exists(leftover)
     # The first still owns its endpoints.
     first.set_name("Still mine")

@@ -46,12 +46,12 @@ def monitor():     # a health monitor bound where the heartbeats go
 if sys.argv[1] == "early":
     attempt("PromStat", bind, zmq.PUB, "PromStat")
     attempt("PromCmd", bind, zmq.PULL, "PromCmd")
-    attempt("symlink", os.symlink, "/run/shm/planted", zmq_dir + "eeprom-manager.lock")
+    attempt("symlink", os.symlink, "/run/shm/planted", zmq_dir + "planted-link")
     attempt("file", os.open, zmq_dir + "planted", os.O_RDWR | os.O_CREAT)
 elif sys.argv[1] == "running":
     attempt("PromStat", connect, "PromStat")
     attempt("PromCmd", connect, "PromCmd")
-    attempt("lock", os.open, zmq_dir + "eeprom-manager.lock", os.O_RDONLY)
+    attempt("lock", os.open, "/dev/i2c-1", os.O_RDONLY)       # the chip's lock is on its bus
     attempt("HbBeats", monitor)
     attempt("SysCntl", stop_service)
 else:

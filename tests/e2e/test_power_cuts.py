@@ -1,9 +1,9 @@
-"""A power cut in the middle of a write, at every point that matters, on the
-simulated chip (whose writes after a chosen one are lost, the one at the cut
-torn if asked): promtool chip write leaves the old record, the new one, or a
-record that doctor names as an interrupted write, never a valid mixture of
-the two; a rename torn inside the name's page publishes nothing until the
-next rename repairs it."""
+"""A write the chip did not take, and a power cut in the middle of a write
+(every fault at every point: test_fault_matrix.py): promtool chip write
+stops before it relies on a step the chip did not take; doctor names an
+interrupted write, and never a sound record; writing again repairs it; a
+rename torn inside the name's page publishes nothing until the next rename
+repairs it."""
 import json
 import os
 import subprocess
@@ -11,6 +11,7 @@ import subprocess
 import pytest
 
 import service as svc
+from test_promtool_conventions import record_image
 
 OLD, NEW = ("654321", "Old Name"), ("111111", "Factory New")
 # The build's own promtool (the unit's, under the emulator in a cross build).
@@ -39,24 +40,36 @@ def shown(path):
     return json.loads(result.stdout), result.stderr
 
 
-def test_chip_write_cut_anywhere_leaves_the_old_record_the_new_one_or_a_named_interrupted_write(unit_dir):
-    old, new = (open(svc.provision(unit_dir, serial=s, name=n, image=f), "rb").read()
-                for (s, n), f in ((OLD, "old.bin"), (NEW, "new.bin")))
-    outcomes = {}
-    cuts = [(after, None) for after in range(WRITES + 1)] + [(0, 7), (0, 15), (WRITES - 1, 1), (WRITES - 1, 15)]
-    for after, torn in cuts:
-        chip = cut_chip_write(unit_dir, after, torn)
-        if chip in (old, new):
-            outcomes[(after, torn)] = "old" if chip == old else "new"
-            continue
-        record, warning = shown(unit_dir / "chip.bin")
-        assert (record["valid"], record["interrupted_write"]) == (False, True), (after, torn, record)
-        assert warning.startswith("Warning: a chip write was cut short"), warning
-        outcomes[(after, torn)] = "interrupted"
-    # Every write but the last leaves no whole record; the torn ones neither.
-    assert [outcomes[(after, None)] for after in range(WRITES + 1)] == ["old"] + ["interrupted"] * (WRITES - 1) + [
-        "new"], outcomes
-    assert {outcomes[cut] for cut in cuts if cut[1]} == {"interrupted"}, outcomes
+@pytest.mark.parametrize("cut", [126, 127])
+def test_a_blanking_the_chip_did_not_take_stops_the_write_and_the_chip_keeps_its_record(unit_dir, cut):
+    """The write after the chip's read is the blanking: missed, it starts no
+    write cycle, so its poll answers at once; only its read-back tells."""
+    chip, _ = svc.provision(unit_dir, serial=OLD[0], name=OLD[1]), svc.provision(unit_dir, serial=NEW[0],
+                                                                                 name=NEW[1], image="new.bin")
+    old = open(chip, "rb").read()
+    faults = {"nack_transfer": 2, "power_cut_after_page": cut}
+    unit = svc.write_unit(unit_dir, svc.unit_description(chip={"write_cycle_ms": 0, "faults": faults}))
+    result = subprocess.run([svc.UNITSIM_RUN, "--unit", unit, "--"] + PROMTOOL + ["chip", "write", "--yes", "new.bin"],
+                            cwd=str(unit_dir), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert (result.returncode, result.stderr.decode().splitlines()[-1]) == (
+        1, "Error: the chip did not take the write at 0x000 (blanking the chip's first block); the chip still holds "
+           "its old record"), result
+    assert open(chip, "rb").read() == old
+
+
+@pytest.mark.parametrize("serial, position", [(b"S00305", 0), (b"S00094", 15)])
+def test_a_sound_record_is_never_called_an_interrupted_write(run_service, unit_dir, serial, position):
+    """Records (not promtool's: their serial numbers are not six digits)
+    whose stored first block begins or ends with 0xFF, as a torn write's
+    does: valid for the unit, so whole."""
+    record_image(unit_dir / "chip.bin", serial=serial)
+    assert (unit_dir / "chip.bin").read_bytes()[position] == 0xFF
+    record, warning = shown(unit_dir / "chip.bin")
+    assert (record["valid"], record["interrupted_write"], warning) == (True, False, ""), record
+    service = run_service(svc.unit_description(), unit_dir)
+    assert svc.next_identity(service.identity_subscriber()) == svc.identity("Unit A", serial.decode())
+    doctor = svc.in_unit(service.pid, [svc.PROMTOOL, "doctor", "--json"])
+    assert (doctor.returncode, json.loads(doctor.stdout)["cause"]) == (0, None), doctor
 
 
 @pytest.mark.parametrize("after, torn", [(1, None), (WRITES - 1, None), (WRITES - 1, 8)])
