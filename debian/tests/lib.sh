@@ -23,9 +23,13 @@ wait_for() {
 }
 
 prop() { systemctl show -P "$1" eeprom-manager.service; }
-# The single-instance lock: the file with "lock" in its name that the
-# running service holds open.
-lock_file() { readlink /proc/"$(main_pid)"/fd/* 2>/dev/null | grep -m 1 '\.lock$'; }
+# The chip's lock: the running service's POSIX write lock on the device of
+# the chip's bus (a line of /proc/locks: its pid and the device's inode).
+holds_chip_lock() {
+  local inode
+  inode=$(stat -L -c '%i' /dev/i2c-1) || return 1
+  grep -Eq "POSIX +ADVISORY +WRITE +$(main_pid) [0-9a-f]+:[0-9a-f]+:$inode " /proc/locks
+}
 # When systemd first started the service in this boot, in seconds since the
 # kernel started (from the journal: a later restart, such as the one a
 # package installation makes, does not count).
