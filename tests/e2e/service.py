@@ -18,6 +18,8 @@ HOST_BIN = os.path.join(os.environ["EEPROM_HOST_PREFIX"], "bin") if "EEPROM_HOST
 EMULATOR = os.environ.get("EEPROM_EMULATOR", "").split()
 UNITSIM_RUN, PROMTOOL = (os.path.join(HOST_BIN, name) for name in ("unitsim-run", "promtool"))
 SERVICE = os.path.join(BIN, "eeprom-manager")
+# The example peer in C (examples/peers/), built but not installed.
+EXAMPLE_PEER = os.environ.get("EEPROM_EXAMPLE_PEER", os.path.join(SOURCE, "build/bin/example-peer"))
 
 
 def service_command(path=SERVICE):

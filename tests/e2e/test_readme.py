@@ -64,8 +64,8 @@ ELSEWHERE = {
         "systemctl restart eeprom-manager": ("debian/tests/sandbox", "systemctl restart eeprom-manager.service"),
     },
     "doc/integrating.md": {
-        "apt install ./dist/eeprom-manager_2.8.38_armhf.deb ./dist/eeprom-manager-crypto_2.8.38_armhf.deb "
-        "./dist/eeprom-manager-tools_2.8.38_armhf.deb": ("tests/install/run", "apt-get install -y -q /tmp/*.deb"),
+        "apt install ./eeprom-manager_*_armhf.deb ./eeprom-manager-crypto_*_armhf.deb ./eeprom-manager-tools_*_armhf.deb":
+            ("tests/install/run", "apt-get install -y -q /tmp/*.deb"),
         # On a unit with systemd: the system checks, and the unit file they check.
         "systemctl status eeprom-manager": ("debian/tests/boot",),
         "journalctl -u eeprom-manager -f": ("debian/eeprom-manager.service", "SyslogIdentifier=eeprom-manager"),
@@ -138,8 +138,10 @@ def test_every_command_of_the_pages_is_run_by_a_test_or_listed():
     gone = [(page, line) for page, lines in ELSEWHERE.items() for line in lines
             if line not in itertools.chain.from_iterable(command_blocks(read(page)))]
     assert gone == [], "listed, but no longer on that page: %r" % gone
-    # The newcomer's shell on the example unit, and the programs run on it.
-    assert [page for page, block in example_blocks()] == ["README.md", "doc/testing.md"]
+    # The newcomer's shell on the example unit, the programs run on it, and
+    # the example peers.
+    assert [page for page, block in example_blocks()] == ["README.md", "doc/testing.md", "doc/wire-protocol.md"]
+    assert [any(peer in line for line in example_lines()) for peer in ("peers/peer.py", "example-peer")] == [True] * 2
 
 
 def test_a_command_line_neither_run_nor_listed_is_found():
@@ -190,13 +192,15 @@ def test_each_link_between_the_pages_leads_to_a_file_and_heading():
 
 
 def example_copy(tmp_path):
-    """A copy of examples/ and a bin/ that runs the service (under the
-    emulator for a cross build) ahead of the installed tools."""
+    """A copy of examples/ and a bin/ that runs the service and the example
+    peer in C (under the emulator for a cross build) ahead of the installed
+    tools."""
     shutil.copytree(os.path.join(svc.SOURCE, "examples"), tmp_path / "examples")
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
-    (bin_dir / "eeprom-manager").write_text('#!/bin/sh\nexec %s "$@"\n' % " ".join(svc.service_command()))
-    (bin_dir / "eeprom-manager").chmod(0o755)
+    for name, path in (("eeprom-manager", svc.SERVICE), ("example-peer", svc.EXAMPLE_PEER)):
+        (bin_dir / name).write_text('#!/bin/sh\nexec %s "$@"\n' % " ".join(svc.service_command(path)))
+        (bin_dir / name).chmod(0o755)
     return dict(os.environ, PATH="%s:%s:%s" % (bin_dir, svc.HOST_BIN, os.environ["PATH"]))
 
 
