@@ -64,8 +64,9 @@ def test_while_promtool_writes_the_chip_the_service_names_it_and_starts_after_it
                          stdin=subprocess.PIPE)
     asked = b""
     while not asked.endswith(b"[y/N] "):
-        asked += writer.stderr.read(1)
-        assert asked, "promtool ended without asking"
+        byte = writer.stderr.read(1)
+        assert byte, "promtool ended without asking: %r" % asked
+        asked += byte
     holder = "promtool (pid %d)" % writer.pid
     held = svc.in_unit(keeper.pid, svc.service_command())
     assert (held.returncode, held.stdout, held.stderr.decode()) == (1, b"", (
