@@ -153,42 +153,57 @@ bool cLedger::Holders(const std::vector<std::string>& Serials, const std::vector
     return false;
 }
 
-bool cLedger::FreeSerials(uint32_t First, uint32_t Last, size_t Count, std::vector<uint32_t>* pFree)
+bool cLedger::Taken(const char* pColumn, const std::string& First, const std::string& Last,
+                    std::vector<std::string>* pTaken)
 {
     LedgerRows_t Rows;
-    if (pDb->Run(std::string("SELECT serial FROM ") + Table + " WHERE serial BETWEEN ? AND ? ORDER BY serial",
-                 {SerialText(First), SerialText(Last)}, &Rows))
+    if (pDb->Run(std::string("SELECT ") + pColumn + " FROM " + Table + " WHERE " + pColumn + " BETWEEN ? AND ? ORDER BY "
+                     + pColumn,
+                 {First, Last}, &Rows))
     {
         return Fail(pDb->Error());
     }
-    std::vector<uint32_t> Taken;
     for (const auto& Row : Rows)
     {
-        Taken.push_back(static_cast<uint32_t>(std::stoul(Row.at(0))));
+        pTaken->push_back(Row.at(0));
     }
-    *pFree = Gaps(First, Last, Taken, Count);
+    return false;
+}
+
+bool cLedger::FreeSerials(uint32_t First, uint32_t Last, size_t Count, std::vector<uint32_t>* pFree)
+{
+    std::vector<std::string> Serials;
+    std::vector<uint32_t> Numbers;
+    if (Taken("serial", SerialText(First), SerialText(Last), &Serials))
+    {
+        return true;
+    }
+    for (const std::string& Serial : Serials)
+    {
+        Numbers.push_back(static_cast<uint32_t>(std::stoul(Serial)));
+    }
+    *pFree = Gaps(First, Last, Numbers, Count);
     return false;
 }
 
 bool cLedger::FreeMacs(uint64_t First, uint64_t Last, size_t Count, std::vector<uint64_t>* pFree)
 {
-    LedgerRows_t Rows;
-    if (pDb->Run(std::string("SELECT mac FROM ") + Table + " WHERE mac BETWEEN ? AND ? ORDER BY mac",
-                 {MacOfNumber(First), MacOfNumber(Last)}, &Rows))
+    std::vector<std::string> Macs;
+    std::vector<uint64_t> Numbers;
+    if (Taken("mac", MacOfNumber(First), MacOfNumber(Last), &Macs))
     {
-        return Fail(pDb->Error());
+        return true;
     }
-    std::vector<uint64_t> Taken;
-    for (const auto& Row : Rows)
+    for (const std::string& Text : Macs)
     {
         uint8_t Mac[6];
-        if (ParseMac(Row.at(0).c_str(), Mac))
+        if (ParseMac(Text.c_str(), Mac))
         {
-            return Fail("the ledger holds a malformed MAC address '" + Row.at(0) + "'");
+            return Fail("the ledger holds a malformed MAC address '" + Text + "'");
         }
-        Taken.push_back(NumberOfMac(Mac));
+        Numbers.push_back(NumberOfMac(Mac));
     }
-    *pFree = Gaps(First, Last, Taken, Count);
+    *pFree = Gaps(First, Last, Numbers, Count);
     return false;
 }
 

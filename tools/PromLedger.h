@@ -99,6 +99,10 @@ public:
 private:
     explicit cLedger(std::unique_ptr<cLedgerDb> pDb);
     bool Fail(const std::string& Why);
+    // The values of pColumn in [First, Last], ascending. Returns true on
+    // failure.
+    bool Taken(const char* pColumn, const std::string& First, const std::string& Last,
+               std::vector<std::string>* pTaken);
 
     std::unique_ptr<cLedgerDb> pDb;
     std::string LastError;

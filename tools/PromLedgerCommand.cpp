@@ -60,6 +60,7 @@ void LedgerUsage(FILE* pOut)
 
 const char* const UnitKeys[] = {"serial",       "mac",     "unit_name",  "image_sha256",   "tool_version",
                                 "station",      "issued_at", "written_at", "written_station"};
+const size_t FirstWrittenKey = 7;     // the keys from here on are null while the unit is not written
 
 // The unit's fields in the order of UnitKeys.
 std::vector<std::string> UnitFields(const LedgerUnit_s& Unit)
@@ -75,7 +76,7 @@ json_t* UnitJson(const LedgerUnit_s& Unit)
     for (size_t i = 0; i < Fields.size(); i++)
     {
         // Not written: null rather than an empty text.
-        json_object_set_new(pjtUnit, UnitKeys[i], i >= 7 && Fields[i].empty() ? json_null()
+        json_object_set_new(pjtUnit, UnitKeys[i], i >= FirstWrittenKey && Fields[i].empty() ? json_null()
                                                                                : json_string(Fields[i].c_str()));
     }
     return pjtUnit;
@@ -109,20 +110,32 @@ int ParseLedgerLine(int argc, char* argv[], std::vector<CommandOption_s> Options
     return ParseCommandLine(argc, argv, Line, ppArgument);
 }
 
-int Init(int argc, char* argv[])
+// The command line of init and export, the ledger (Create: made where
+// missing) and every unit it holds. Returns -1 to go on, else the exit
+// status.
+int ListUnits(int argc, char* argv[], bool Create, bool* pJson, std::unique_ptr<cLedger>* ppLedger,
+              std::vector<LedgerUnit_s>* pUnits)
 {
     const char* pLocation = nullptr;
-    bool Json = false;
-    int Status = ParseLedgerLine(argc, argv, {}, &pLocation, &Json);
-    std::unique_ptr<cLedger> pLedger;
-    if (Status >= 0 || (pLedger = OpenLedger(HelpCommand, pLocation, true, &Status)) == nullptr)
+    int Status = ParseLedgerLine(argc, argv, {}, &pLocation, pJson);
+    if (Status >= 0 || (*ppLedger = OpenLedger(HelpCommand, pLocation, Create, &Status)) == nullptr)
     {
         return Status;
     }
+    return (*ppLedger)->List(pUnits)
+               ? ToolError("%s: %s", (*ppLedger)->Where().c_str(), (*ppLedger)->Error().c_str())
+               : -1;
+}
+
+int Init(int argc, char* argv[])
+{
+    bool Json = false;
+    std::unique_ptr<cLedger> pLedger;
     std::vector<LedgerUnit_s> Units;
-    if (pLedger->List(&Units))
+    int Status = ListUnits(argc, argv, true, &Json, &pLedger, &Units);
+    if (Status >= 0)
     {
-        return ToolError("%s: %s", pLedger->Where().c_str(), pLedger->Error().c_str());
+        return Status;
     }
     if (Json)
     {
@@ -198,18 +211,13 @@ int Show(int argc, char* argv[])
 
 int Export(int argc, char* argv[])
 {
-    const char* pLocation = nullptr;
     bool Json = false;
-    int Status = ParseLedgerLine(argc, argv, {}, &pLocation, &Json);
     std::unique_ptr<cLedger> pLedger;
-    if (Status >= 0 || (pLedger = OpenLedger(HelpCommand, pLocation, false, &Status)) == nullptr)
+    std::vector<LedgerUnit_s> Units;
+    int Status = ListUnits(argc, argv, false, &Json, &pLedger, &Units);
+    if (Status >= 0)
     {
         return Status;
-    }
-    std::vector<LedgerUnit_s> Units;
-    if (pLedger->List(&Units))
-    {
-        return ToolError("%s: %s", pLedger->Where().c_str(), pLedger->Error().c_str());
     }
     if (Json)
     {
