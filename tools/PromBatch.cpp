@@ -313,8 +313,9 @@ public:
         return Fd < 0 && ToolError("cannot open %s: %s", Path.c_str(), strerror(errno)) != 0;
     }
 
-    // Writes a new file of Length bytes. Returns true after reporting.
-    bool Write(const std::string& Name, const void* pData, size_t Length)
+    // Writes a new file of Length bytes. Returns why that failed; empty
+    // when it did not.
+    std::string Write(const std::string& Name, const void* pData, size_t Length)
     {
         Names.push_back(Name);
         int File = openat(Fd, Name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -327,10 +328,9 @@ public:
         }
         if (Written != static_cast<ssize_t>(Length))
         {
-            return ToolError("cannot write %s/%s: %s", Output.c_str(), Name.c_str(),
-                             Written < 0 ? strerror(Error) : "short write") != 0;
+            return "cannot write " + Output + "/" + Name + ": " + (Written < 0 ? strerror(Error) : "short write");
         }
-        return false;
+        return "";
     }
 
     // Puts every file written, and the directory, on the disk. One sync of
@@ -421,19 +421,23 @@ bool RecordAndWrite(cLedger* pLedger, const std::vector<BatchUnit_s>& Units, cSt
     {
         return ToolError("%s: %s; nothing issued", pLedger->Where().c_str(), pLedger->Error().c_str()) != 0;
     }
-    cProgress Progress(Units.size());
     std::string Manifest;
-    for (size_t i = 0; i < Units.size(); i++)
+    std::string Failure;
     {
-        std::string File = Units[i].Serial + ".bin";
-        if (pStaging->Write(File, Images[i].b, sizeof(Images[i].b)))
+        cProgress Progress(Units.size());     // gone before anything is reported
+        for (size_t i = 0; i < Units.size() && Failure.empty(); i++)
         {
-            return true;
+            std::string File = Units[i].Serial + ".bin";
+            Failure = pStaging->Write(File, Images[i].b, sizeof(Images[i].b));
+            Manifest += ManifestLine(Units[i], File, Records[i].ImageSha256);
+            Progress.Update(i + 1);
         }
-        Manifest += ManifestLine(Units[i], File, Records[i].ImageSha256);
-        Progress.Update(i + 1);
     }
-    return pStaging->Write(ManifestName, Manifest.data(), Manifest.size()) || pStaging->Sync();
+    if (Failure.empty())
+    {
+        Failure = pStaging->Write(ManifestName, Manifest.data(), Manifest.size());
+    }
+    return Failure.empty() ? pStaging->Sync() : ToolError("%s", Failure.c_str()) != 0;
 }
 
 // Issues the units: in the ledger, and as images and a manifest in the

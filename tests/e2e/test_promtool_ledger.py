@@ -5,6 +5,7 @@ manifest; chip write's result marks a unit written; the ledger shows and
 exports what it holds."""
 import contextlib
 import csv
+import glob
 import hashlib
 import io
 import json
@@ -170,6 +171,21 @@ def test_two_stations_issuing_at_once_get_distinct_identities(tmp_path, ledger):
     assert len({u["serial"] for u in units}) == len({u["mac"] for u in units}) == 1000
     rows = exported(ledger)
     assert len(rows) == len({r["serial"] for r in rows}) == len({r["mac"] for r in rows}) == 1001
+
+
+def test_a_batch_cut_short_leaves_none_of_its_records(tmp_path, ledger):
+    """Killed once it writes its images (3,000 of them take far longer than
+    a poll): its units are recorded, not yet committed."""
+    station = subprocess.Popen([svc.PROMTOOL, "image", "batch", "--ledger", ledger] + RANGES +
+                               ["--count", "3000", "-o", "cut"], cwd=str(tmp_path), stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not glob.glob(str(tmp_path / ".cut.*" / "*.bin")) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    station.kill()
+    station.wait()
+    assert exported(ledger) == [] and not (tmp_path / "cut").exists()
+    again = promtool("image", "batch", "--ledger", ledger, *RANGES, "--count", "1", "-o", "again", cwd=tmp_path)
+    assert again.returncode == 0 and manifest(tmp_path / "again")[0]["serial"] == "100000"
 
 
 def test_progress_is_a_count_on_a_terminal_and_nothing_on_a_pipe(tmp_path, sqlite_ledger):
