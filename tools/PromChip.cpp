@@ -255,16 +255,6 @@ bool WriteAndVerify(const char* pPath, const uint8_t* pImage)
     return false;
 }
 
-// What a chip holding the image pImage tells the ledger.
-ChipWritten_s ChipWrittenOf(const uint8_t* pImage)
-{
-    eeprom_u Record;
-    memcpy(Record.b, pImage, sizeof(Record.b));
-    cPromImage::Decrypt(Record.b);
-    return {std::string(reinterpret_cast<const char*>(Record.s.sn), sizeof(Record.s.sn)), MacText(Record.s.mac),
-            ImageSha256(pImage)};
-}
-
 // Ends chip write once the chip was read: marks the unit written in the
 // ledger pLedger (when given) after Outcome "written" or "unchanged",
 // prints the result as --json gives it (pChip: what the chip holds now,
@@ -274,7 +264,7 @@ int FinishWrite(const char* pPath, const uint8_t* pImage, const char* pOutcome, 
 {
     bool Holds = pChip != nullptr && 0 == memcmp(pChip, pImage, ImageBytes);
     int Status = Holds ? ExitOk : ExitFailed;
-    if (Holds && pLedger != nullptr && MarkChipWritten(pLedger, ChipWrittenOf(pImage)))
+    if (Holds && pLedger != nullptr && MarkChipWritten(pLedger, pImage))
     {
         Status = ExitFailed;
     }
@@ -326,7 +316,11 @@ int Write(int argc, char* argv[])
     {
         ToolWarning("%s; writing it as --allow-invalid asks", Unfit.c_str());
     }
-    if ((pLedger != nullptr && CheckChipImageIssued(pLedger, ChipWrittenOf(Image))) || ServiceOwnsChip())
+    if (pLedger != nullptr && CheckChipImageIssued(pLedger, Image))
+    {
+        return ExitFailed;
+    }
+    if (ServiceOwnsChip())
     {
         return ExitFailed;
     }

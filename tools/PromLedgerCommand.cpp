@@ -8,6 +8,7 @@
 
 #include <jansson.h>
 
+#include "PromImage.h"
 #include "PromOutput.h"
 #include "PromRecord.h"
 
@@ -342,6 +343,19 @@ int MarkWritten(int argc, char* argv[])
 }
 }
 
+namespace
+{
+// What a chip that holds the chip image pImage tells the ledger.
+ChipWritten_s ChipHolding(const uint8_t* pImage)
+{
+    eeprom_u Record;
+    memcpy(Record.b, pImage, sizeof(Record.b));
+    cPromImage::Decrypt(Record.b);
+    return {std::string(reinterpret_cast<const char*>(Record.s.sn), sizeof(Record.s.sn)), MacText(Record.s.mac),
+            ImageSha256(pImage)};
+}
+}
+
 CommandOption_s LedgerOption(const char** ppLocation)
 {
     return TextOption("ledger", 0, ppLocation);
@@ -370,7 +384,7 @@ std::unique_ptr<cLedger> OpenLedger(const char* pCommand, const char* pLocation,
     return pLedger;
 }
 
-bool CheckChipImageIssued(const char* pLocation, const ChipWritten_s& Image)
+bool CheckChipImageIssued(const char* pLocation, const uint8_t* pImage)
 {
     int Status;
     std::unique_ptr<cLedger> pLedger = OpenLedger("chip", pLocation, false, &Status);
@@ -379,14 +393,14 @@ bool CheckChipImageIssued(const char* pLocation, const ChipWritten_s& Image)
     {
         return true;
     }
-    if (pLedger->CheckIssued(Image, &Why))
+    if (pLedger->CheckIssued(ChipHolding(pImage), &Why))
     {
         Why = pLedger->Error();
     }
     return !Why.empty() && ToolError("%s: %s; not written", pLedger->Where().c_str(), Why.c_str()) != 0;
 }
 
-bool MarkChipWritten(const char* pLocation, const ChipWritten_s& Chip)
+bool MarkChipWritten(const char* pLocation, const uint8_t* pImage)
 {
     int Status;
     std::unique_ptr<cLedger> pLedger = OpenLedger("chip", pLocation, false, &Status);
@@ -394,7 +408,7 @@ bool MarkChipWritten(const char* pLocation, const ChipWritten_s& Chip)
     {
         return ToolError("the chip was written, but not marked written in the ledger") != 0;
     }
-    return pLedger->MarkWritten({Chip})
+    return pLedger->MarkWritten({ChipHolding(pImage)})
            && ToolError("the chip was written, but %s does not mark it so: %s", pLedger->Where().c_str(),
                         pLedger->Error().c_str()) != 0;
 }

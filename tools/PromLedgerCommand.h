@@ -21,11 +21,11 @@ const char* LedgerLocation(const char* pGiven);
 // *pStatus ExitUsage when no ledger is named, ExitFailed otherwise.
 std::unique_ptr<cLedger> OpenLedger(const char* pCommand, const char* pLocation, bool Create, int* pStatus);
 
-// chip write's link to the ledger (--ledger): before the write, the image
-// must be the one the ledger issued to its serial number; after it, the
-// unit is marked written. Each returns true after reporting.
-bool CheckChipImageIssued(const char* pLocation, const ChipWritten_s& Image);
-bool MarkChipWritten(const char* pLocation, const ChipWritten_s& Chip);
+// chip write's link to the ledger (--ledger): before the write, the chip
+// image pImage must be the one the ledger issued to its serial number;
+// after it, the unit is marked written. Each returns true after reporting.
+bool CheckChipImageIssued(const char* pLocation, const uint8_t* pImage);
+bool MarkChipWritten(const char* pLocation, const uint8_t* pImage);
 
 // promtool ledger ...; argv[0] is "ledger". Returns the exit status.
 int PromLedgerCommand(int argc, char* argv[]);
