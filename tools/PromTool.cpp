@@ -53,7 +53,8 @@ void Usage(FILE* pOut)
         "  status [--json]            wait for one identity message and one heartbeat\n"
         "\n"
         "-h or --help shows this, and each command's own; --version shows promtool's\n"
-        "version. Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted.\n"
+        "version. Every command that prints a result prints it as JSON for --json.\n"
+        "Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted.\n"
         "Examples:\n"
         "  promtool image create --serial 123456 --mac 02:00:00:00:00:01 --name \"Unit A\" -o chip.bin\n"
         "  promtool set-name \"Bench 7\"\n",
