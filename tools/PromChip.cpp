@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@
 #include "PromCommandLine.h"
 #include "PromContract.h"
 #include "PromImage.h"
+#include "PromLedgerCommand.h"
 #include "PromOutput.h"
 #include "PromRecord.h"
 
@@ -22,16 +24,17 @@ const char* const HelpCommand = "chip";
 void ChipUsage(FILE* pOut)
 {
     fprintf(pOut,
-        "Usage: promtool chip read -o FILE [--force]\n"
+        "Usage: promtool chip read -o FILE [--force] [--json]\n"
         "       promtool chip show [--mac MAC] [--dump] [--json]\n"
-        "       promtool chip write FILE [--yes] [--allow-invalid]\n"
+        "       promtool chip write FILE [--yes] [--allow-invalid] [--json] [--ledger LEDGER]\n"
         "\n"
         "On the unit: %s (%s), the identity EEPROM.\n"
         "\n"
         "read   copies the whole chip (4096 bytes as stored, encrypted: a chip\n"
         "       image) into FILE (-o is short for --output), retrying for a chip\n"
         "       still in a write cycle as the service does at start. Never\n"
-        "       overwrites FILE without --force.\n"
+        "       overwrites FILE without --force. --json prints one JSON object:\n"
+        "       file and sha256, the image's SHA-256.\n"
         "show   decodes the chip as `image show` decodes an image, judged against\n"
         "       eth0's MAC address (or MAC). Exit status 0 only when the record is\n"
         "       valid for it and the service can publish it.\n"
@@ -42,7 +45,13 @@ void ChipUsage(FILE* pOut)
         "       be left without a valid identity: a blank image, a record for another\n"
         "       MAC address than eth0's (or no eth0 here), or one the service\n"
         "       publishes nothing for; --allow-invalid writes such an image all the\n"
-        "       same (--yes only answers the question).\n"
+        "       same (--yes only answers the question). --json prints one JSON\n"
+        "       object once the chip was read: file, serial, mac, unit_name,\n"
+        "       chip_sha256 (the chip's after the write; null when unknown) and\n"
+        "       outcome (written, unchanged, declined or failed); what is shown\n"
+        "       before the question goes to standard error. With --ledger LEDGER\n"
+        "       (see promtool ledger --help) only the image the ledger issued to its\n"
+        "       serial number is written, and the unit is then marked written.\n"
         "\n"
         "-h, --help shows this.\n"
         "\n"
@@ -138,7 +147,9 @@ int Read(int argc, char* argv[])
 {
     const char* pOutput = nullptr;
     bool Force = false;
-    CommandLine_s Line = {HelpCommand, ChipUsage, {TextOption("output", 'o', &pOutput), FlagOption("force", &Force)}};
+    bool Json = false;
+    CommandLine_s Line = {HelpCommand, ChipUsage,
+                          {TextOption("output", 'o', &pOutput), FlagOption("force", &Force), FlagOption("json", &Json)}};
     int Status = ParseCommandLine(argc, argv, Line);
     if (Status >= 0)
     {
@@ -158,6 +169,11 @@ int Read(int argc, char* argv[])
     if (ReadChip(Image) || WriteImageFile(pOutput, Image, Force))
     {
         return ExitFailed;
+    }
+    if (Json)
+    {
+        PrintJson(json_pack("{s:s, s:s}", "file", pOutput, "sha256", ImageSha256(Image).c_str()));
+        return ExitOk;
     }
     printf("Read %zu bytes from %s into %s\n", ImageBytes, ChipPlace().c_str(), pOutput);
     return ExitOk;
@@ -237,10 +253,11 @@ std::string WhatTheChipHolds(const ChipWrite_s& Outcome, const uint8_t* pOld)
 }
 
 // Writes the chip image pPath holds to the chip, each step checked on the
-// chip. Returns true on failure (reported, with what the chip holds now).
-bool WriteAndVerify(const char* pPath, const uint8_t* pImage, const uint8_t* pOld)
+// chip, into *pOutcome. Returns true on failure (reported, with what the
+// chip holds now).
+bool WriteAndVerify(const char* pPath, const uint8_t* pImage, const uint8_t* pOld, ChipWrite_s* pOutcome)
 {
-    ChipWrite_s Outcome;
+    ChipWrite_s& Outcome = *pOutcome;
     {
         cReportsToStderr Reports;
         Outcome = cPromChip().Write(pImage);
@@ -297,11 +314,44 @@ bool WriteAndVerify(const char* pPath, const uint8_t* pImage, const uint8_t* pOl
     return true;
 }
 
+// Ends chip write once the chip was read: marks the unit written in the
+// ledger pLedger (when given) after Outcome "written" or "unchanged",
+// prints the result as --json gives it (pChip: what the chip holds now,
+// null when unknown). Returns the exit status.
+int FinishWrite(const char* pPath, const uint8_t* pImage, const char* pOutcome, const uint8_t* pChip, bool Json,
+                const char* pLedger)
+{
+    bool Holds = pChip != nullptr && 0 == memcmp(pChip, pImage, ImageBytes);
+    int Status = Holds ? ExitOk : ExitFailed;
+    if (Holds && pLedger != nullptr && MarkChipWritten(pLedger, pImage))
+    {
+        Status = ExitFailed;
+    }
+    if (Json)
+    {
+        eeprom_u Record;
+        memcpy(Record.b, pImage, sizeof(Record.b));
+        cPromImage::Decrypt(Record.b);
+        json_t* pjtResult = json_pack("{s:s}", "file", pPath);
+        json_object_update_new(pjtResult, RecordFieldsJson(Record.s));
+        json_object_update_new(pjtResult, json_pack("{s:o, s:s}", "chip_sha256",
+                                                    pChip != nullptr ? json_string(ImageSha256(pChip).c_str())
+                                                                     : json_null(),
+                                                    "outcome", pOutcome));
+        PrintJson(pjtResult);
+    }
+    return Status;
+}
+
 int Write(int argc, char* argv[])
 {
     bool Yes = false;
     bool AllowInvalid = false;
-    CommandLine_s Line = {HelpCommand, ChipUsage, {FlagOption("yes", &Yes), FlagOption("allow-invalid", &AllowInvalid)},
+    bool Json = false;
+    const char* pLedger = nullptr;
+    CommandLine_s Line = {HelpCommand, ChipUsage,
+                          {FlagOption("yes", &Yes), FlagOption("allow-invalid", &AllowInvalid),
+                           FlagOption("json", &Json), LedgerOption(&pLedger)},
                           "the chip image to write is missing"};
     const char* pPath = nullptr;
     int Status = ParseCommandLine(argc, argv, Line, &pPath);
@@ -325,6 +375,10 @@ int Write(int argc, char* argv[])
     {
         ToolWarning("%s; writing it as --allow-invalid asks", Unfit.c_str());
     }
+    if (pLedger != nullptr && CheckChipImageIssued(pLedger, Image))
+    {
+        return ExitFailed;
+    }
     if (ChipIsHeld())
     {
         return ExitFailed;
@@ -334,24 +388,35 @@ int Write(int argc, char* argv[])
     {
         return ToolError("not written");
     }
-    Describe((std::string(pPath) + ", to be written:").c_str(), Image);
-    Describe("Now on the chip:", Current);
+    {
+        std::unique_ptr<cReportsToStderr> pShownBeside(Json ? new cReportsToStderr : nullptr);
+        Describe((std::string(pPath) + ", to be written:").c_str(), Image);
+        Describe("Now on the chip:", Current);
+    }
     if (0 == memcmp(Image, Current, sizeof(Image)))
     {
-        printf("The chip already holds %s; nothing written\n", pPath);
-        return ExitOk;
+        if (!Json)
+        {
+            printf("The chip already holds %s; nothing written\n", pPath);
+        }
+        return FinishWrite(pPath, Image, "unchanged", Current, Json, pLedger);
     }
     std::string Question = std::string("Write ") + pPath + " to " + ChipPlace() + "?";
     if (!Yes && !UserAgrees(Question.c_str()))
     {
-        return ToolError("not written");
+        ToolError("not written");
+        return FinishWrite(pPath, Image, "declined", Current, Json, pLedger);
     }
-    if (WriteAndVerify(pPath, Image, Current))
+    ChipWrite_s Outcome;
+    if (WriteAndVerify(pPath, Image, Current, &Outcome))
     {
-        return ExitFailed;
+        return FinishWrite(pPath, Image, "failed", Outcome.ReadBack ? Outcome.ReadBackImage : nullptr, Json, pLedger);
     }
-    printf("Wrote %s to %s and read it back: identical\n", pPath, ChipPlace().c_str());
-    return ExitOk;
+    if (!Json)
+    {
+        printf("Wrote %s to %s and read it back: identical\n", pPath, ChipPlace().c_str());
+    }
+    return FinishWrite(pPath, Image, "written", Image, Json, pLedger);
 }
 }
 

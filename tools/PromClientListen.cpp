@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -30,8 +31,8 @@ const long WatchDefaultTimeoutS = 5;
 const long StatusDefaultTimeoutS = 3;
 
 
-// Prints the wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm" (local time).
-void PrintTimeStamp()
+// The wall-clock time as "YYYY-MM-DD HH:MM:SS.mmm" (local time).
+std::string TimeStamp()
 {
     timespec Now;
     clock_gettime(CLOCK_REALTIME, &Now);
@@ -39,7 +40,9 @@ void PrintTimeStamp()
     localtime_r(&Now.tv_sec, &Local);
     char Text[32];
     strftime(Text, sizeof(Text), "%Y-%m-%d %H:%M:%S", &Local);
-    printf("%s.%03ld", Text, Now.tv_nsec / 1000000L);
+    char Stamp[48];
+    snprintf(Stamp, sizeof(Stamp), "%s.%03ld", Text, Now.tv_nsec / 1000000L);
+    return Stamp;
 }
 
 // Prints one frame as WireText, so that each message stays on one line and
@@ -50,11 +53,23 @@ void PrintFrame(const zframe_t* pFrame)
     fputs(WireText(std::string(pData, zframe_size(const_cast<zframe_t*>(pFrame)))).c_str(), stdout);
 }
 
-// Prints "<time stamp> frame1 frame2 ..." and flushes, so that a pipe
-// reader sees each message as it comes. Returns true when the output failed.
-bool PrintStampedMessage(zmsg_t* pMessage)
+// Prints "<time stamp> frame1 frame2 ..." (Json: a line {"time", "topic",
+// "body"}, the body as WireJson) and flushes, so that a pipe reader sees
+// each message as it comes. Returns true when the output failed.
+bool PrintStampedMessage(zmsg_t* pMessage, bool Json)
 {
-    PrintTimeStamp();
+    if (Json)
+    {
+        json_t* pjtMessage = json_pack("{s:s, s:o, s:o}", "time", TimeStamp().c_str(), "topic",
+                                       WireJson(FrameText(pMessage, 0)), "body",
+                                       zmsg_size(pMessage) > 1 ? WireJson(FrameText(pMessage, 1)) : json_null());
+        char* pText = json_dumps(pjtMessage, JSON_COMPACT);
+        printf("%s\n", pText);
+        free(pText);
+        json_decref(pjtMessage);
+        return fflush(stdout) != 0 || ferror(stdout);
+    }
+    fputs(TimeStamp().c_str(), stdout);
     for (zframe_t* pFrame = zmsg_first(pMessage); pFrame != nullptr; pFrame = zmsg_next(pMessage))
     {
         putchar(' ');
@@ -67,7 +82,7 @@ bool PrintStampedMessage(zmsg_t* pMessage)
 void WatchUsage(FILE* pOut)
 {
     fprintf(pOut,
-        "Usage: promtool watch [--count N] [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "Usage: promtool watch [--count N] [--json] [--zmq-dir DIR] [--timeout SECONDS]\n"
         "\n"
         "Prints each identity message (\"PromInfo\") and each heartbeat (\"HbMon\")\n"
         "of the running eeprom-manager, one line each with a time stamp, until\n"
@@ -75,7 +90,9 @@ void WatchUsage(FILE* pOut)
         "Fails when nothing arrives for SECONDS. When a health monitor already\n"
         "owns the heartbeat endpoint, only identity messages are shown.\n"
         "\n"
-        "  --count N          stop after N messages (1 to 1000000)\n");
+        "  --count N          stop after N messages (1 to 1000000)\n"
+        "  --json             a JSON object per line and message: \"time\", \"topic\",\n"
+        "                     \"body\" (the identity object, the heartbeat's text)\n");
     ClientOptionsUsage(pOut, WatchDefaultTimeoutS);
     fprintf(pOut,
         "\n"
@@ -109,7 +126,9 @@ int WatchCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
     long Count = 0;
+    bool Json = false;
     CommandLine_s Line = ClientCommandLine(argv[0], WatchUsage, WatchDefaultTimeoutS, &Options);
+    Line.Options.push_back(FlagOption("json", &Json));
     Line.Options.push_back(CheckedOption("count", [&](const char* pValue) {
         if (!ParseNumber(pValue, 1, 1000000, &Count))
         {
@@ -152,7 +171,7 @@ int WatchCommand(int argc, char* argv[])
             Status = ExitInterrupted;
             break;
         }
-        bool OutputFailed = PrintStampedMessage(pMessage);
+        bool OutputFailed = PrintStampedMessage(pMessage, Json);
         zmsg_destroy(&pMessage);
         Shown++;
         if (OutputFailed)
@@ -184,15 +203,8 @@ int StatusCommand(int argc, char* argv[])
     }
     if (Json)
     {
-        json_error_t Error;
-        json_t* pjtIdentity = Probe.SawIdentity ? json_loads(Probe.Identity.c_str(), 0, &Error) : nullptr;
         // An identity that is no JSON text is shown as the text it is.
-        if (Probe.SawIdentity && pjtIdentity == nullptr)
-        {
-            pjtIdentity = json_string(EscapedText(reinterpret_cast<const uint8_t*>(Probe.Identity.data()),
-                                                  Probe.Identity.size()).c_str());
-        }
-        PrintJson(json_pack("{s:o, s:o}", "identity", pjtIdentity != nullptr ? pjtIdentity : json_null(),
+        PrintJson(json_pack("{s:o, s:o}", "identity", Probe.SawIdentity ? WireJson(Probe.Identity) : json_null(),
                             "heartbeat", Probe.BeatsChecked ? json_boolean(Probe.SawBeat) : json_null()));
     }
     else

@@ -42,7 +42,7 @@ const long StopDefaultTimeoutS = 3;
 void SetNameUsage(FILE* pOut)
 {
     fprintf(pOut,
-        "Usage: promtool set-name [--no-wait] [--zmq-dir DIR] [--timeout SECONDS] NAME\n"
+        "Usage: promtool set-name [--no-wait] [--json] [--zmq-dir DIR] [--timeout SECONDS] NAME\n"
         "\n"
         "Asks the running eeprom-manager to store NAME as the unit name (at most\n"
         "15 bytes are stored, cut on a UTF-8 character boundary), then waits until\n"
@@ -51,7 +51,9 @@ void SetNameUsage(FILE* pOut)
         "never carries the name (for instance: the record is not valid for this\n"
         "unit, and the service refuses to change it).\n"
         "\n"
-        "  --no-wait          only send the command\n");
+        "  --no-wait          only send the command\n"
+        "  --json             one JSON object: \"identity\" (the identity object), or\n"
+        "                     with --no-wait \"sent\" (the command's body)\n");
     ClientOptionsUsage(pOut, SetNameDefaultTimeoutS);
     fprintf(pOut,
         "\n"
@@ -63,14 +65,15 @@ void SetNameUsage(FILE* pOut)
 void StopUsage(FILE* pOut)
 {
     fprintf(pOut,
-        "Usage: promtool stop [--zmq-dir DIR] [--timeout SECONDS]\n"
+        "Usage: promtool stop [--json] [--zmq-dir DIR] [--timeout SECONDS]\n"
         "\n"
         "Sends the system-control stop request addressed to eeprom-manager\n"
         "(\"ServiceStop\" with [{\"HwMgrFPGA\": null}]) once the service has subscribed\n"
         "to the system-control endpoint. Fails when the service does not show up\n"
         "within SECONDS, or when a system-control publisher already owns the\n"
         "endpoint (send the request through it instead).\n"
-        "\n");
+        "\n"
+        "  --json             one JSON object: \"sent\" (the request's body)\n");
     ClientOptionsUsage(pOut, StopDefaultTimeoutS);
     fprintf(pOut,
         "\n"
@@ -79,11 +82,25 @@ void StopUsage(FILE* pOut)
         "  promtool stop --timeout 10 --zmq-dir /proc/4711/root/dev/shm/zmq\n");
 }
 
+// Prints what a command sent: "Sent: TOPIC BODY", or as JSON.
+void PrintSent(const char* pTopic, const std::string& Body, bool Json)
+{
+    if (Json)
+    {
+        PrintJson(json_pack("{s:o}", "sent", WireJson(Body)));
+    }
+    else
+    {
+        printf("Sent: %s %s\n", pTopic, Body.c_str());
+    }
+}
+
 // Waits until Deadline (zclock_mono time) for an identity message whose
-// "Unit Name" is Expected. Prints the identity and returns 0 when it comes;
-// otherwise reports what the last identity said and returns non-zero.
+// "Unit Name" is Expected. Prints the identity (as JSON: {"identity": ...})
+// and returns 0 when it comes; otherwise reports what the last identity said
+// and returns non-zero.
 int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOptions_s& Options,
-                int64_t Deadline)
+                int64_t Deadline, bool Json)
 {
     std::string LastIdentity;
     std::string LastName;
@@ -113,9 +130,16 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
         LastInvalid = pSerial != nullptr && 0 == strcmp(pSerial, InvalidSerialNumber);
         bool Match = pName != nullptr && Expected == pName;
         json_decref(pjtIdentity);
-        if (Match)
+        if (Match && Json)
+        {
+            PrintJson(json_pack("{s:o}", "identity", WireJson(LastIdentity)));
+        }
+        if (Match && !Json)
         {
             printf("Identity: %s\n", WireText(LastIdentity).c_str());
+        }
+        if (Match)
+        {
             return 0;
         }
     }
@@ -193,8 +217,10 @@ int SetNameCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
     bool NoWait = false;
+    bool Json = false;
     CommandLine_s Line = ClientCommandLine(argv[0], SetNameUsage, SetNameDefaultTimeoutS, &Options);
     Line.Options.push_back(FlagOption("no-wait", &NoWait));
+    Line.Options.push_back(FlagOption("json", &Json));
     Line.pMissingArgument = "the new unit name is missing";
     Line.pUnexpectedHint = " (quote a name with spaces)";
     const char* pName = nullptr;
@@ -242,11 +268,11 @@ int SetNameCommand(int argc, char* argv[])
     }
     else if (NoWait)
     {
-        printf("Sent: %s %s\n", SetPromTopic, Body.c_str());
+        PrintSent(SetPromTopic, Body, Json);
     }
     else
     {
-        Status = WaitForName(pIdentity, Expected, Options, Deadline);
+        Status = WaitForName(pIdentity, Expected, Options, Deadline, Json);
         // Taken (the identity shows it) or given up: nothing left to deliver.
         zsock_set_linger(pPush, 0);
     }
@@ -258,7 +284,9 @@ int SetNameCommand(int argc, char* argv[])
 int StopCommand(int argc, char* argv[])
 {
     ClientOptions_s Options;
+    bool Json = false;
     CommandLine_s Line = ClientCommandLine(argv[0], StopUsage, StopDefaultTimeoutS, &Options);
+    Line.Options.push_back(FlagOption("json", &Json));
     int Status = ParseClientCommandLine(argc, argv, Line, Options);
     if (Status >= 0)
     {
@@ -312,7 +340,7 @@ int StopCommand(int argc, char* argv[])
     }
     else
     {
-        printf("Sent: %s %s\n", ServiceStopTopic, StopPayload);
+        PrintSent(ServiceStopTopic, StopPayload, Json);
     }
     CloseBound(&Publisher);
     return Status;

@@ -1,12 +1,16 @@
-// PromImage: "promtool image create" and "promtool image show".
+// PromImage: "promtool image create" and "promtool image show"; "image
+// batch" is PromBatch's.
 #include "PromImage.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include <mbedtls/sha256.h>
+
 #include "AesLibHandler.h"
 #include "Prom.h"
+#include "PromBatch.h"
 #include "PromCommandLine.h"
 #include "PromOutput.h"
 #include "PromRecord.h"
@@ -18,17 +22,22 @@ const char* const HelpCommand = "image";
 void ImageUsage(FILE* pOut)
 {
     fprintf(pOut,
-        "Usage: promtool image create --serial NNNNNN --mac MAC [--name NAME] [--force] -o IMAGE\n"
+        "Usage: promtool image create --serial NNNNNN --mac MAC [--name NAME] [--force] [--json]\n"
+        "                             -o IMAGE\n"
         "       promtool image create --from FILE [--serial NNNNNN] [--mac MAC] [--name NAME]\n"
-        "                             [--force] -o IMAGE\n"
+        "                             [--force] [--json] -o IMAGE\n"
         "       promtool image show IMAGE [--mac MAC] [--dump] [--json]\n"
+        "       promtool image batch ... (see promtool image batch --help)\n"
         "\n"
         "create  writes an encrypted 4096-byte chip image: serial number (six\n"
         "        digits), MAC address, unit name (UTF-8, at most 15 bytes); the\n"
         "        other bytes are zero, or taken from FILE (a plaintext record or a\n"
         "        chip image, told apart by its serial number), which also supplies\n"
         "        any of serial, MAC and name not given. -o is short for --output;\n"
-        "        IMAGE is never overwritten without --force.\n"
+        "        IMAGE is never overwritten without --force. --json prints one JSON\n"
+        "        object: serial, mac, unit_name, file and the image's sha256.\n"
+        "batch   issues identities to many units at once, each recorded in the\n"
+        "        ledger of issued identities, and writes their images.\n"
         "show    decrypts IMAGE and prints serial number, MAC address, unit name\n"
         "        and whether the record is valid for MAC (default: this machine's\n"
         "        eth0); --dump adds the whole plaintext as a hex dump, --json prints\n"
@@ -83,6 +92,7 @@ struct CreateArgs_s
     const char* pFrom = nullptr;
     const char* pOutput = nullptr;
     bool Force = false;
+    bool Json = false;
     uint8_t Mac[6] = {};        // pMac, parsed
     uint8_t Name[16] = {};      // pName (or no name), as the record stores it
 };
@@ -94,7 +104,8 @@ int ParseCreate(int argc, char* argv[], CreateArgs_s* pArgs)
     CommandLine_s Line = {HelpCommand, ImageUsage,
                           {TextOption("serial", 0, &pArgs->pSerial), TextOption("mac", 0, &pArgs->pMac),
                            TextOption("name", 0, &pArgs->pName), TextOption("from", 0, &pArgs->pFrom),
-                           TextOption("output", 'o', &pArgs->pOutput), FlagOption("force", &pArgs->Force)}};
+                           TextOption("output", 'o', &pArgs->pOutput), FlagOption("force", &pArgs->Force),
+                           FlagOption("json", &pArgs->Json)}};
     int Status = ParseCommandLine(argc, argv, Line);
     if (Status >= 0)
     {
@@ -176,8 +187,20 @@ int Create(int argc, char* argv[])
     {
         return ExitFailed;
     }
-    cPromImage::Encrypt(Record.b);
-    return WriteImageFile(Args.pOutput, Record.b, Args.Force) ? ExitFailed : ExitOk;
+    eeprom_u Image = Record;
+    cPromImage::Encrypt(Image.b);
+    if (WriteImageFile(Args.pOutput, Image.b, Args.Force))
+    {
+        return ExitFailed;
+    }
+    if (Args.Json)
+    {
+        json_t* pjtImage = json_pack("{s:s}", "file", Args.pOutput);
+        json_object_update_new(pjtImage, RecordFieldsJson(Record.s));
+        json_object_set_new(pjtImage, "sha256", json_string(ImageSha256(Image.b).c_str()));
+        PrintJson(pjtImage);
+    }
+    return ExitOk;
 }
 
 int Show(int argc, char* argv[])
@@ -195,6 +218,13 @@ int Show(int argc, char* argv[])
     }
     return ShowStoredImage(Record.b, Options.Judge, Options.Format);
 }
+}
+
+std::string ImageSha256(const uint8_t* pImage)
+{
+    unsigned char Digest[32];
+    mbedtls_sha256_ret(pImage, ImageBytes, Digest, 0);
+    return HexText(Digest, sizeof(Digest));
 }
 
 int ShowStoredImage(const uint8_t* pStored, const Judge_s& Judge, const ShowFormat_s& Format)
@@ -241,7 +271,7 @@ int PromImageCommand(int argc, char* argv[])
     argv++;
     if (argc < 1)
     {
-        return UsageError(HelpCommand, "no image command given: create or show");
+        return UsageError(HelpCommand, "no image command given: create, batch or show");
     }
     std::string Verb = argv[0];
     if (Verb == "create")
@@ -252,10 +282,14 @@ int PromImageCommand(int argc, char* argv[])
     {
         return Show(argc, argv);
     }
+    if (Verb == "batch")
+    {
+        return PromBatchCommand(argc, argv);
+    }
     if (Verb == "-h" || Verb == "--help")
     {
         ImageUsage(stdout);
         return ExitOk;
     }
-    return UsageError(HelpCommand, "unknown image command '%s': create or show", argv[0]);
+    return UsageError(HelpCommand, "unknown image command '%s': create, batch or show", argv[0]);
 }

@@ -8,6 +8,7 @@
 #define TOOLS_PROMIMAGE_H
 
 #include <cstdint>
+#include <string>
 
 #include "PromRecord.h"
 
@@ -22,12 +23,16 @@ public:
     static void Decrypt(uint8_t* pImage);
 };
 
+// The SHA-256 of a chip image (4096 bytes), in lower-case hex: the same for
+// the image file and for a chip that holds it.
+std::string ImageSha256(const uint8_t* pImage);
+
 // Decrypts the chip image pStored and shows the record as ShowRecord does,
 // with a warning when it is what a chip write cut short leaves. Returns
 // ShowRecord's status.
 int ShowStoredImage(const uint8_t* pStored, const Judge_s& Judge, const ShowFormat_s& Format);
 
-// promtool image create|show ...; argv[0] is "image".
+// promtool image create|batch|show ...; argv[0] is "image".
 // Returns the process exit status.
 int PromImageCommand(int argc, char* argv[]);
 

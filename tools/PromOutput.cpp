@@ -117,6 +117,30 @@ std::string WireText(const std::string& Text)
     return Escaped(reinterpret_cast<const uint8_t*>(Text.data()), Text.size(), true);
 }
 
+std::string HexText(const uint8_t* pBytes, size_t Length)
+{
+    static const char Digits[] = "0123456789abcdef";
+    std::string Hex;
+    for (size_t i = 0; i < Length; i++)
+    {
+        Hex += Digits[pBytes[i] >> 4];
+        Hex += Digits[pBytes[i] & 0x0F];
+    }
+    return Hex;
+}
+
+json_t* WireJson(const std::string& Text)
+{
+    json_error_t Error;
+    json_t* pjtValue = json_loadb(Text.data(), Text.size(), JSON_DECODE_ANY, &Error);
+    if (pjtValue == nullptr)
+    {
+        pjtValue = json_stringn(Text.data(), Text.size());
+    }
+    return pjtValue != nullptr ? pjtValue
+                               : json_string(EscapedText(reinterpret_cast<const uint8_t*>(Text.data()), Text.size()).c_str());
+}
+
 void PrintJson(json_t* pjtObject)
 {
     char* pText = json_dumps(pjtObject, JSON_INDENT(2));

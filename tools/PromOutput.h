@@ -21,6 +21,14 @@ std::string EscapedText(const uint8_t* pBytes, size_t Length);
 // the text's own escape.
 std::string WireText(const std::string& Text);
 
+// Length bytes as lower-case hex digits, two a byte.
+std::string HexText(const uint8_t* pBytes, size_t Length);
+
+// What came from the wire (an identity, a heartbeat's name) as JSON: the
+// value the text holds when it is a JSON text, else the text as a string
+// (escaped as EscapedText when it is not UTF-8). A new reference.
+json_t* WireJson(const std::string& Text);
+
 // Prints pjtObject (a reference taken) on standard output as one JSON
 // document and a line end, with DEL and the C1 controls, which jansson
 // writes raw, as \u escapes.

@@ -243,6 +243,13 @@ std::string StoredName(const uint8_t* pUnitName)
     return std::string(pName, strnlen(pName, sizeof(eeprom_s::unit_name)));
 }
 
+json_t* RecordFieldsJson(const eeprom_s& Record)
+{
+    return json_pack("{s:s, s:s, s:s}", "serial", EscapedText(Record.sn, sizeof(Record.sn)).c_str(), "mac",
+                     MacText(Record.mac).c_str(), "unit_name",
+                     EscapedText(Record.unit_name, StoredName(Record.unit_name).size()).c_str());
+}
+
 bool ImageIsBlank(const uint8_t* pImage)
 {
     for (size_t i = 0; i < ImageBytes; i++)
@@ -335,21 +342,15 @@ int ShowRecord(const eeprom_u& Record, const Judge_s& Judge, const ShowFormat_s&
     std::string Name = EscapedText(Record.s.unit_name, StoredName(Record.s.unit_name).size());
     if (Format.Json)
     {
-        json_t* pjtRecord = json_pack("{s:s, s:s, s:s, s:o, s:o, s:b, s:b}", "serial", Serial.c_str(), "mac",
-                                      MacText(Record.s.mac).c_str(), "unit_name", Name.c_str(), "judged_against",
-                                      Judge.Have ? json_string(MacText(Judge.Mac).c_str()) : json_null(), "valid",
-                                      Judge.Have ? json_boolean(Valid) : json_null(), "publishable",
-                                      Unpublished.empty(), "interrupted_write", Interrupted);
+        json_t* pjtRecord = RecordFieldsJson(Record.s);
+        json_object_update_new(pjtRecord, json_pack("{s:o, s:o, s:b, s:b}", "judged_against",
+                                                     Judge.Have ? json_string(MacText(Judge.Mac).c_str()) : json_null(),
+                                                     "valid", Judge.Have ? json_boolean(Valid) : json_null(),
+                                                     "publishable", Unpublished.empty(), "interrupted_write",
+                                                     Interrupted));
         if (Format.Dump)
         {
-            std::string Hex;
-            for (uint8_t Byte : Record.b)
-            {
-                char Two[3];
-                snprintf(Two, sizeof(Two), "%02x", Byte);
-                Hex += Two;
-            }
-            json_object_set_new(pjtRecord, "plaintext", json_string(Hex.c_str()));
+            json_object_set_new(pjtRecord, "plaintext", json_string(HexText(Record.b, sizeof(Record.b)).c_str()));
         }
         PrintJson(pjtRecord);
         return Status;

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include <jansson.h>
+
 #include "Prom.h"
 
 const size_t ImageBytes = sizeof(eeprom_u);
@@ -38,6 +40,9 @@ void WarnUnusualMac(const char* pWhere, const uint8_t* pMac);
 std::string MacText(const uint8_t* pMac);
 // The unit name of a record: its bytes up to the first NUL.
 std::string StoredName(const uint8_t* pUnitName);
+// A new JSON object with the record's "serial", "mac" and "unit_name", the
+// texts escaped as EscapedText escapes them.
+json_t* RecordFieldsJson(const eeprom_s& Record);
 
 
 // Reads a regular file of exactly ImageBytes bytes; anything else (a FIFO

@@ -10,8 +10,8 @@ import pytest
 
 import service as svc
 
-PROMTOOL_HELPS = [[], ["image"], ["image", "create"], ["image", "show"], ["chip"], ["doctor"], ["watch"],
-                  ["set-name"], ["stop"], ["status"]]
+PROMTOOL_HELPS = [[], ["image"], ["image", "create"], ["image", "show"], ["image", "batch"], ["ledger"], ["chip"],
+                  ["doctor"], ["watch"], ["set-name"], ["stop"], ["status"]]
 # The command that runs each program (the service under the emulator in a
 # cross build; the tools are the host's), its manual page, its commands.
 PROGRAMS = {

@@ -1,6 +1,7 @@
 """promtool chip on a simulated unit whose chip misses the first transfer of
 every session: read, show and write through i2c-dev with the service's
 start-up retry, and never while the service owns the chip."""
+import hashlib
 import json
 import os
 import re
@@ -42,8 +43,11 @@ def chip_writes(unit_dir):
 
 
 def test_chip_read_saves_the_chip_as_stored(flaky_chip, unit_dir):
-    assert flaky_chip(["read", "-o", "backup.bin"]).returncode == 0
+    result = flaky_chip(["read", "-o", "backup.bin", "--json"])
+    assert result.returncode == 0, result
     assert (unit_dir / "backup.bin").read_bytes() == (unit_dir / "chip.bin").read_bytes()
+    assert json.loads(result.stdout) == {"file": "backup.bin",
+                                         "sha256": hashlib.sha256((unit_dir / "chip.bin").read_bytes()).hexdigest()}
 
 
 def test_chip_read_never_overwrites_its_output_unasked(flaky_chip, unit_dir):

@@ -36,6 +36,11 @@ def test_client_commands_against_a_running_service(run_service, unit_dir):
     watch = promtool(service, "watch", "--count", "4")
     lines = re.findall("(?m)^" + STAMP + "(PromInfo %s|HbMon Eeprom Manager)$" % re.escape(IDENTITY_A), watch.stdout)
     assert (watch.returncode, watch.stderr, len(lines), len(set(lines))) == (0, "", 4, 2), watch
+    watch = promtool(service, "watch", "--count", "4", "--json")
+    messages = [json.loads(line) for line in watch.stdout.splitlines()]
+    assert {(m["topic"], json.dumps(m["body"])) for m in messages} == {("PromInfo", IDENTITY_A),
+                                                                       ("HbMon", '"Eeprom Manager"')}, watch
+    assert all(re.fullmatch(STAMP, m["time"] + " ") for m in messages)
 
     sub = service.identity_subscriber()
     for requested, stored in [("Bench 7", "Bench 7"), ("ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNO"),
@@ -48,6 +53,8 @@ def test_client_commands_against_a_running_service(run_service, unit_dir):
         while svc.receive(sub, 0.1) is not None:      # published before the change
             pass
         assert svc.next_identity(sub, 5) == svc.identity(stored)
+    result = promtool(service, "set-name", "--json", "Json")
+    assert json.loads(result.stdout) == {"identity": {"Serial Number": "123456", "Unit Name": "Json"}}, result
     result = promtool(service, "set-name", "--no-wait", "Rack 2")
     assert (result.returncode, result.stdout) == (0, 'Sent: Set Prom {"Unit Name": "Rack 2"}\n')
     svc.wait_identity(sub, svc.identity("Rack 2"))
@@ -68,8 +75,8 @@ def test_client_commands_against_a_running_service(run_service, unit_dir):
         assert interrupted.stdout.readline() and orphaned.stdout.readline()
         interrupted.send_signal(signal.SIGINT)
         assert interrupted.wait(10) == 130
-        stop = promtool(service, "stop")
-        assert (stop.returncode, stop.stdout) == (0, 'Sent: ServiceStop [{"HwMgrFPGA": null}]\n')
+        stop = promtool(service, "stop", "--json")
+        assert (stop.returncode, json.loads(stop.stdout)) == (0, {"sent": [{"HwMgrFPGA": None}]})
         assert service.wait(10) == 0
         assert orphaned.wait(10) != 0
         assert "Error: no message from eeprom-manager within 2 s; is it running?" in orphaned.stderr.read()

@@ -2,6 +2,7 @@
 errors, run-time failures, the checks of what enters through --serial, --mac,
 --name and --from, output that cannot be written, records the service cannot
 publish, and text shown alike with or without locale files."""
+import hashlib
 import json
 import re
 import subprocess
@@ -39,6 +40,15 @@ def record_image(path, serial=b"123456", name=b"Unit A", mac=MAC):
     (["image", "show", "chip.bin", "--mac", MAC], 0, ""),
     (["image", "show", "noise.bin", "--mac", MAC], 1, ""),
     (["image", "create", "--help"], 0, ""),
+    (["image", "batch", "--csv", "u.csv", "--count", "3", "-o", "x"], 2,
+     r"Error: give either --csv FILE or --serials, --macs and --count \(see promtool image batch --help\)"),
+    (["image", "batch", "--serials", "100000-100009", "--count", "3", "-o", "x"], 2, r"Error: --macs is missing .*"),
+    (["image", "batch", "--serials", "100000-100009", "--macs", "03:00:00:00:00:00-03:00:00:00:00:09", "--count", "1",
+      "-o", "x"], 2, r"Error: --macs '.*' holds the zero, broadcast or multicast addresses, .*"),
+    (["image", "batch", "--csv", "u.csv", "-o", "x"], 2, r"Error: no ledger given: --ledger LEDGER, or PROMTOOL_LEDGER .*"),
+    (["ledger", "show", "--serial", "123456", "--ledger", "absent.db"], 1,
+     r"Error: no ledger at absent.db \(.*; promtool ledger init makes one\)"),
+    (["ledger", "show", "--ledger", "absent.db"], 2, r"Error: give either --serial or --mac \(see promtool ledger --help\)"),
 ])
 def test_statuses_and_messages(tmp_path, args, status, stderr):
     svc.provision(tmp_path)
@@ -47,6 +57,16 @@ def test_statuses_and_messages(tmp_path, args, status, stderr):
     assert result.returncode == status and re.fullmatch(stderr + r"\n?", result.stderr.decode()), result
     # Whatever the record holds, the terminal gets printable text only.
     assert re.fullmatch(rb"[\x20-\x7e\n]*", result.stdout), result.stdout
+
+
+def test_version_and_what_image_create_made(tmp_path):
+    version, service = (subprocess.run(command + ["--version"], capture_output=True, encoding="utf-8", timeout=30)
+                        for command in ([svc.PROMTOOL], svc.service_command()))
+    assert version.stdout == service.stdout.replace("eeprom-manager", "promtool") != ""
+    created = subprocess.run([svc.PROMTOOL] + CREATE + ["--name", "Unit A", "--json"], cwd=str(tmp_path),
+                             capture_output=True, encoding="utf-8", timeout=30)
+    assert json.loads(created.stdout) == {"file": "out.bin", "serial": "123456", "mac": MAC, "unit_name": "Unit A",
+                                          "sha256": hashlib.sha256((tmp_path / "out.bin").read_bytes()).hexdigest()}
 
 
 def test_utf8_is_checked_as_the_service_checks_it(tmp_path):

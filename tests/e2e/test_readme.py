@@ -80,6 +80,7 @@ ELSEWHERE = {
         "scripts/fuzz 3600 set_prom": ("scripts/fuzz", "[SECONDS_PER_TARGET] [TARGET...]", "set_prom"),
         "FUZZ_SECONDS=120 scripts/test": ("scripts/test", "FUZZ_SECONDS"),
         "bench/run": ("bench/run", "--quick"),
+        "bench/run --batch": ("bench/run", "--batch", "bench/batch.py"),
         "unitsim-run --unit examples/unit.json -- COMMAND [ARGS...]": ("sim/UnitsimRun.cpp", "COMMAND [ARGS...]"),
         "scripts/package --arch armhf": ("scripts/test",),
         "scripts/unit-vm run -- systemctl is-active eeprom-manager":
