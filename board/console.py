@@ -177,6 +177,7 @@ def log_in(con, timeout, quiet):
         con.send(con.say("failed", "$(systemctl --failed --plain --no-legend | cut -d' ' -f1 | paste -sd' ')"))
         failed = con.marker("failed", 60).group(1).decode(errors="replace")
         progress("the unit is %s; failed units: %s" % (state, failed))
+    return state
 
 
 def resume(con, timeout, quiet):
@@ -230,12 +231,16 @@ class Monitor:
 
 
 def save(con, state, qmp, timeout):
-    """Boots, logs in, and saves the machine's state into the file STATE."""
-    log_in(con, timeout, False)
+    """Boots, logs in, and saves the machine's state into the file STATE;
+    only a unit that systemd started in full is saved."""
+    if log_in(con, timeout, False) != "running":
+        raise RuntimeError("the unit did not start in full: not saved")
     started = time.monotonic()
     con.send("sync; " + con.say("synced", ""))
     con.marker("synced", 300)
     monitor = Monitor(qmp)
+    # Stopped for the save; QEMU started from it runs at once (QEMU started
+    # with -global migration.store-global-state=off keeps no run state).
     monitor.execute("stop")
     # The machine is stopped: the migration has no pace to keep.
     monitor.execute("migrate-set-parameters", **{"max-bandwidth": 1 << 40})
