@@ -8,7 +8,7 @@ console.py [--log FILE] [--boot-timeout S] [--quiet] [--chip FILE --mac MAC
            [--promtool PATH]] session SCRIPT -- QEMU...
     waits for root's shell on the console and for systemd to finish starting
     (multi-user), runs SCRIPT with bash as root, copies its standard output
-    and error to ours, powers the unit off and exits with SCRIPT's status.
+    and error to ours, ends QEMU and exits with SCRIPT's status.
     SCRIPT finds the console in UNIT_VM_CONSOLE: a line "@@unitvm-ask:Q"
     written there is answered on it with one base64 line, about the chip
     file: chip-sha256 (its SHA-256) or chip-show ("SERIAL/NAME" as promtool
@@ -19,6 +19,16 @@ console.py [--log FILE] [--boot-timeout S] serve KEY -- QEMU...
     root over ssh, says "unit-vm: ready" on standard error, then keeps
     the console going (into the log) until QEMU ends; the unit may reboot
     meanwhile. For autopkgtest (board/autopkgtest-setup).
+console.py [--log FILE] [--boot-timeout S] save STATE --qmp SOCKET -- QEMU...
+    waits as session does (the shell left without echo or prompt), then
+    saves the machine's state into the file STATE through QEMU's monitor
+    at SOCKET (a migration to a file, the machine stopped) and ends QEMU:
+    QEMU started with -incoming "exec:cat STATE" goes on from there, its
+    disks as they were at the save.
+--resumed: session and serve take the machine from a saved state (QEMU
+    with -incoming): they wait for its shell instead of a boot.
+--prepare COMMAND: session and serve run COMMAND on the console first (a
+    failure is an error).
 Everything the console prints goes to the log file.  Errors: status 125.
 """
 import base64
@@ -27,6 +37,8 @@ import json
 import os
 import re
 import select
+import shlex
+import socket
 import subprocess
 import sys
 import time
@@ -165,10 +177,89 @@ def log_in(con, timeout, quiet):
         con.send(con.say("failed", "$(systemctl --failed --plain --no-legend | cut -d' ' -f1 | paste -sd' ')"))
         failed = con.marker("failed", 60).group(1).decode(errors="replace")
         progress("the unit is %s; failed units: %s" % (state, failed))
+    return state
 
 
-def serve(con, key, timeout):
-    log_in(con, timeout, False)
+def resume(con, timeout, quiet):
+    """Waits for the shell of a machine taken from a saved state (left by
+    save without echo or prompt)."""
+    con.send("")
+    con.send(con.say("ready", ""))
+    con.marker("ready", timeout)
+    if not quiet:
+        progress("resumed from the saved state: root console after %.0f s" % con.elapsed())
+
+
+def prepare(con, command):
+    con.send("(%s) > /tmp/unit-vm.prep 2>&1; " % command + con.say("prepared", "$?"))
+    status = con.marker("prepared", 600, rb"(\d+)").group(1).decode()
+    if status != "0":
+        raise RuntimeError("'%s' failed with status %s" % (command, status))
+
+
+def start(con, timeout, quiet, resumed, command):
+    """The unit's root console, from a boot or from a saved state."""
+    if resumed:
+        resume(con, timeout, quiet)
+    else:
+        log_in(con, timeout, quiet)
+    if command:
+        prepare(con, command)
+
+
+class Monitor:
+    """QEMU's monitor (QMP) on a Unix socket."""
+
+    def __init__(self, path):
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.connect(path)
+        self.file = self.sock.makefile("rw")
+        self.file.readline()            # the greeting
+        self.execute("qmp_capabilities")
+
+    def execute(self, command, **arguments):
+        self.file.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
+        self.file.flush()
+        while True:
+            reply = json.loads(self.file.readline() or "null")
+            if reply is None:
+                raise RuntimeError("QEMU's monitor closed on " + command)
+            if "error" in reply:
+                raise RuntimeError("QEMU's monitor: %s: %s" % (command, reply["error"].get("desc")))
+            if "return" in reply:
+                return reply["return"]
+
+
+def save(con, state, qmp, timeout):
+    """Boots, logs in, and saves the machine's state into the file STATE;
+    only a unit that systemd started in full is saved."""
+    if log_in(con, timeout, False) != "running":
+        raise RuntimeError("the unit did not start in full: not saved")
+    started = time.monotonic()
+    con.send("sync; " + con.say("synced", ""))
+    con.marker("synced", 300)
+    monitor = Monitor(qmp)
+    # Stopped for the save; QEMU started from it runs at once (QEMU started
+    # with -global migration.store-global-state=off keeps no run state).
+    monitor.execute("stop")
+    # The machine is stopped: the migration has no pace to keep.
+    monitor.execute("migrate-set-parameters", **{"max-bandwidth": 1 << 40})
+    monitor.execute("migrate", uri="exec:cat > " + shlex.quote(state))
+    while True:
+        status = monitor.execute("query-migrate").get("status")
+        if status == "completed":
+            break
+        if status in ("failed", "cancelled"):
+            raise RuntimeError("the machine's state was not saved (migration %s)" % status)
+        time.sleep(0.2)
+    monitor.execute("quit")
+    con.finish()
+    progress("state saved in %.0f s (%d MB)" % (time.monotonic() - started, os.path.getsize(state) >> 20))
+    return 0
+
+
+def serve(con, key, timeout, resumed=False, command=None):
+    start(con, timeout, False, resumed, command)
     with open(key) as f:
         public = f.read().strip()
     con.send("mkdir -p -m 700 /root/.ssh && echo '%s' > /root/.ssh/authorized_keys && "
@@ -185,8 +276,8 @@ def serve(con, key, timeout):
     return 0
 
 
-def session(con, script, timeout, quiet, chip):
-    log_in(con, timeout, quiet)
+def session(con, script, timeout, quiet, chip, resumed=False, command=None):
+    start(con, timeout, quiet, resumed, command)
     # The script travels base64-encoded in short lines (the tty takes lines of
     # at most 4095 bytes).
     with open(script, "rb") as f:
@@ -215,13 +306,17 @@ def session(con, script, timeout, quiet, chip):
     sys.stdout.flush()
     sys.stderr.buffer.write(base64.b64decode(err))
     sys.stderr.flush()
-    con.send("sync; systemctl poweroff")
+    # The chip's file has every write already and the root's changes are
+    # dropped: QEMU ends once the unit has written back its caches.
+    con.send("sync; " + con.say("synced", ""))
+    con.marker("synced", 300)
+    con.proc.terminate()
     con.finish()
     return rc
 
 
 def main(args):
-    log_path, timeout, quiet = os.devnull, 900, False
+    log_path, timeout, quiet, resumed, command, qmp = os.devnull, 900, False, False, None, None
     chip = {"file": None, "mac": None, "promtool": None}
     while args and args[0].startswith("--") and args[0] != "--":
         option = args.pop(0)
@@ -231,12 +326,23 @@ def main(args):
             timeout = float(args.pop(0))
         elif option == "--quiet":
             quiet = True
+        elif option == "--resumed":
+            resumed = True
+        elif option == "--prepare":
+            command = args.pop(0)
+        elif option == "--qmp":
+            qmp = args.pop(0)
         elif option in ("--chip", "--mac", "--promtool"):
             chip["file" if option == "--chip" else option[2:]] = args.pop(0)
         else:
             raise SystemExit("Error: console.py: unknown option " + option)
     mode = args.pop(0)
-    script = args.pop(0) if mode in ("session", "serve") else None
+    script = args.pop(0) if mode in ("session", "serve", "save") else None
+    if mode == "save" and args[0] == "--qmp":
+        args.pop(0)
+        qmp = args.pop(0)
+    if mode == "save" and not qmp:
+        raise SystemExit("Error: console.py: save needs --qmp SOCKET")
     if args.pop(0) != "--":
         raise SystemExit("Error: console.py: -- QEMU... expected")
     with open(log_path, "ab") as log:
@@ -245,8 +351,10 @@ def main(args):
             if mode == "first-boot":
                 return first_boot(con, timeout)
             if mode == "serve":
-                return serve(con, script, timeout)
-            return session(con, script, timeout, quiet, chip)
+                return serve(con, script, timeout, resumed, command)
+            if mode == "save":
+                return save(con, script, qmp, timeout)
+            return session(con, script, timeout, quiet, chip, resumed, command)
         except (TimeoutError, RuntimeError) as e:
             print("Error: the unit's console: %s (log: %s)" % (
                 "timed out waiting for " + str(e) if isinstance(e, TimeoutError) else e, log_path),

@@ -1,7 +1,8 @@
 # Checks of a power cut during a chip write or a rename, on the emulated
-# unit (sourced after debian/tests/lib.sh). A boot of scripts/unit-vm with
-# --cut-after N lets the chip file take only the first N writes of that boot;
-# the next boot sees what the cut left. Each check looks at it three ways:
+# unit (sourced after debian/tests/lib.sh). A run of scripts/unit-vm with
+# --cut-after N lets the chip file take only the first N writes of that run;
+# the next start of the unit (its service restarted on the chip's new
+# content) sees what the cut left. Each check looks at it three ways:
 # the identity the service publishes, promtool doctor's cause, and the host's
 # decoding of the chip file (host_ask chip-show).
 
@@ -67,7 +68,7 @@ expect_torn_name() {   # WHAT SERIAL
 }
 
 # promtool chip write IMAGE, the service stopped for it; the chip file
-# keeps what the boot's cut lets through.
+# keeps what the run's cut lets through.
 chip_write() {   # IMAGE
   systemctl stop eeprom-manager.service
   promtool chip write --yes "$1" >/dev/null || fail "promtool chip write $1 failed"
