@@ -10,7 +10,7 @@
 
 #include "I2cBus.h"
 #include "I2cDevice.h"
-#include "Prom.h"
+#include "PromChipIo.h"
 #include "Timer.h"
 
 // "0x50 on bus 1".
