@@ -29,7 +29,7 @@ const char* const HelpFormat =
     "The unit's EEPROM manager. It reads the identity record from the EEPROM at\n"
     "0x%02x on I2C bus %u, publishes it on %s every second,\n"
     "renames the unit on \"%s\" commands at %s, sends\n"
-    "heartbeats to %s/%s, and stops on a \"%s\" request\n"
+    "heartbeats to %s, and stops on a \"%s\" request\n"
     "from %s or on SIGINT/SIGTERM. Reports go to standard\n"
     "output. Run it without arguments; one instance runs per unit.\n"
     "\n"
@@ -51,7 +51,7 @@ int main(int argc, char* argv[])
         {
             printf("%s", UsageText);
             printf(HelpFormat, PromI2cAddress, static_cast<unsigned>(PromI2cBus), PromStatEndpoint, SetPromTopic,
-                   PromCmdEndpoint, "ipc://" PROM_ZMQ_DIR, HbBeatsName, ServiceStopTopic, SysCntlEndpoint);
+                   PromCmdEndpoint, HbEndpoint, ServiceStopTopic, SysCntlEndpoint);
             return 0;
         }
         if (0 == strcmp(argv[Index], "--version"))
