@@ -98,13 +98,14 @@ TEST_F(ManagerTest, StopHandlerEndsTheLoopOnlyForAStopAddressedToTheService)
 // the name would be stored differently; nothing else writes the chip.
 TEST_F(ManagerTest, CommandHandlerWritesOnlyANewNameIntoARecordOfThisUnit)
 {
-    const std::string SixteenChars = "SixteenCharsName";
     const struct
     {
         tFrames Frames;
         const char* pName;      // on the chip after the command
         std::string Printed;
     } Cases[] = {
+        // A name of 16 bytes (no NUL) is stored as its first 15.
+        {{"Set Prom", R"({"Unit Name": "SixteenCharsName"})"}, "SixteenCharsNam", ""},
         {{"Set Prom", R"({"Unit Name": "Bench 7"})"}, "Bench 7", ""},
         {{"Set Prom", R"({"Unit Name": "Bench 7"})"}, "Bench 7", ""},               // unchanged: no write
         {{std::string("Set Prom\0x", 10), R"({"Unit Name": "Bench 8"})"}, "Bench 8", ""},
@@ -116,12 +117,11 @@ TEST_F(ManagerTest, CommandHandlerWritesOnlyANewNameIntoARecordOfThisUnit)
         {{"Set Prom"}, "A name of twent", "EEPROM ERR: Set Prom command without a body ignored.\n"},
         {{"Set Promx", R"({"Unit Name": "Other"})"}, "A name of twent", ""},
         {{"Set Prom", R"({"Unit Name": "Big", "Pad": ")" + Oversized + R"("})"}, "A name of twent", ""},
-        {{"Set Prom", R"({"Unit Name": ")" + SixteenChars + R"("})"}, "SixteenCharsNam", ""},
     };
-    eeprom_u Record = MakeRecord("Unit A");
+    eeprom_u Record = MakeRecord("SixteenCharsName");
     Start(&Record, R"(, "write_cycle_ms": 0)");
     std::string Chip = ReadFile(Dir + "/chip.bin");
-    std::string Name = "Unit A";
+    std::string Name = "SixteenCharsName";
     for (const auto& Case : Cases)
     {
         std::string Printed;
@@ -138,7 +138,7 @@ TEST_F(ManagerTest, CommandHandlerWritesOnlyANewNameIntoARecordOfThisUnit)
     }
     // What the chip holds is what the record shows.
     Start(nullptr, R"(, "write_cycle_ms": 0)");
-    EXPECT_EQ("123456 SixteenCharsNam", Identity());
+    EXPECT_EQ("123456 A name of twent", Identity());
 
     // A record of another unit: every command is consumed and reported, and
     // the chip is not touched.
