@@ -12,8 +12,9 @@
 //   page writes time out one by one and are reported; after 15 consecutive
 //   failures the I2C layer declares the chip dead for the rest of the run.
 // - The crypto library or one of its AES entry points is missing: the record
-//   is never decrypted, counts as not valid, and is never written (writing
-//   would destroy it); one "EEPROM ERR: " line at construction says why.
+//   is never decrypted, counts as not valid, and EncryptWrite never writes
+//   it (writing would destroy it); one "EEPROM ERR: " line at construction
+//   says why.
 // - A write the chip did not take (read-back differs, or fails): reported,
 //   and the image is left as the chip last verifiably held.
 // The record operations return no errors; failures show in printed lines and

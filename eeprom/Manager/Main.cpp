@@ -10,7 +10,8 @@
 // names that holder and exits with status 1 before it touches the chip, an
 // endpoint or /root/zel_sysapp. Only a live holder keeps it from starting: a
 // lock that cannot be set for any other reason costs one warning, and
-// without bus 1 the record's own start-up reports the missing bus.
+// without bus 1 the bus table reports the missing bus and the record's
+// start-up then stops the service (a fatal assertion).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
