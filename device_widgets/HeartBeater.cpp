@@ -1,15 +1,11 @@
 // HeartBeater: "HbMon" heartbeats on the health monitor's endpoint.
 #include "HeartBeater.h"
 
-#include "ZmqUtils.h"
-
 #include <cassert>
 #include <cstdio>
 
 namespace
 {
-const char* const HbEndpoint = "ipc:///run/shm/zmq/HbBeats";
-const char* const HbTopic = "HbMon";
 const char* const HbErrorTag = "HB ERROR  : ";
 }
 

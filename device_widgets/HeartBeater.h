@@ -10,6 +10,15 @@
 
 #include <czmq.h>
 
+#include "ZmqUtils.h"
+
+// The health monitor binds HbBeats in the unit's endpoint directory; every
+// heartbeat's first frame is HbTopic.
+#define HB_BEATS_NAME "HbBeats"
+const char* const HbBeatsName = HB_BEATS_NAME;
+const char* const HbEndpoint = ZMQ_UNIT_ENDPOINT(HB_BEATS_NAME);
+const char* const HbTopic = "HbMon";
+
 class cHeartBeater
 {
 public:

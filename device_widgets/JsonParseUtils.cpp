@@ -11,8 +11,6 @@ namespace
 // No JSON_DECODE_ANY: the top-level value must be an array or an object, and
 // parsing stops right after it.
 const size_t JsonLoadFlags = JSON_DISABLE_EOF_CHECK | JSON_ALLOW_NUL;
-// Member that marks a ServiceStop request as addressed to this service.
-const char* const StopAddresseeKey = "HwMgrFPGA";
 const char* const EnableText = "Enable";
 const char* const DisableText = "Disable";
 
@@ -74,7 +72,7 @@ bool JsonParseStop(const char* pjsData)
         json_object_foreach(pjtElement, pKey, pjtValue)
         {
             // Only the member's name matters; its value may even be null.
-            if (0 == strcmp(pKey, StopAddresseeKey))
+            if (0 == strcmp(pKey, StopAddressee))
             {
                 IsForUs = true;
             }

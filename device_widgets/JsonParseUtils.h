@@ -14,12 +14,16 @@
 //
 // JsonParseStop decides whether a "ServiceStop" payload is addressed to this
 // service: the payload is a JSON array, and it is addressed to us when one of
-// its element objects has a member named exactly "HwMgrFPGA" (any value,
+// its element objects has a member named exactly StopAddressee (any value,
 // null included).
 #ifndef DEVICE_WIDGETS_JSONPARSEUTILS_H
 #define DEVICE_WIDGETS_JSONPARSEUTILS_H
 
 #include <jansson.h>
+
+// The member of a "ServiceStop" payload's element that addresses the
+// request to this service.
+const char* const StopAddressee = "HwMgrFPGA";
 
 // Parses msg. Returns a new reference that the caller releases with
 // json_decref, or null when msg is null or is not an array or object; the

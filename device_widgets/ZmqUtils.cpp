@@ -12,7 +12,6 @@
 namespace
 {
 const char* const ZmquErrorTag = "ZMQU Error: ";
-const char* const StopTopic = "ServiceStop";
 const char* const StatusTopic = "SysStatus";
 const char* const StatusOkText = "Ok";
 const char* const StatusErrorText = "Error";
@@ -157,7 +156,7 @@ int ParseSystemControl(zloop_t* pLocalLoop, zsock_t* pLocalSubSocket, void* arg)
     int Result = 0;
     // The prefix subscription also lets longer topics through; they and any
     // malformed message are consumed and ignored, never fatal.
-    if (FrameIs(zmsg_first(pMessage), StopTopic))
+    if (FrameIs(zmsg_first(pMessage), ServiceStopTopic))
     {
         zframe_t* pTopic = zmsg_pop(pMessage);
         zframe_destroy(&pTopic);

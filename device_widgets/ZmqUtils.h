@@ -29,6 +29,21 @@ typedef enum : int
     LCT_CONNECT = 1
 } teListenConnectType;
 
+// The unit's endpoint directory: the ipc:// endpoints of its services'
+// sockets are files in it. ZMQ_UNIT_ENDPOINT("Name") is the endpoint of the
+// socket file Name there, as a literal.
+#define ZMQ_UNIT_DIR "/run/shm/zmq"
+#define ZMQ_UNIT_ENDPOINT(Name) "ipc://" ZMQ_UNIT_DIR "/" Name
+const char* const ZmqUnitDir = ZMQ_UNIT_DIR;
+
+// The system-control channel: its publisher binds SysCntl in the directory,
+// services subscribe to "ServiceStop", and a stop request carries a payload
+// that JsonParseStop reads (ParseSystemControl is a ready-made reader).
+#define ZMQ_SYS_CNTL_NAME "SysCntl"
+const char* const SysCntlName = ZMQ_SYS_CNTL_NAME;
+const char* const SysCntlEndpoint = ZMQ_UNIT_ENDPOINT(ZMQ_SYS_CNTL_NAME);
+const char* const ServiceStopTopic = "ServiceStop";
+
 // One subscription prefix.
 typedef struct
 {

@@ -1,6 +1,7 @@
 // PromChip: promtool chip read|show|write, the identity EEPROM itself on the
-// unit (a simulated one on a PC), reached through PromChipAccess. Writing the
-// chip lives here, in the tools package, and never in the service.
+// unit (a simulated one on a PC), reached through PromChipAccess: the chip's
+// bytes read out or shown as they are stored, or a whole chip image written
+// (the service itself only ever writes its own record, renamed).
 #ifndef TOOLS_PROMCHIP_H
 #define TOOLS_PROMCHIP_H
 

@@ -74,7 +74,7 @@ int cPromChip::SelectError() const
 
 bool cPromChip::Acknowledges()
 {
-    return PromChipPoll(Chip, WriteTimer);
+    return !PromChipWaitReady(Chip, WriteTimer);
 }
 
 bool cPromChip::Read(uint8_t* pImage)
@@ -90,7 +90,7 @@ bool cPromChip::WriteSpan(uint16_t Address, const uint8_t* pData, uint16_t Bytes
     {
         return true;
     }
-    if (PromChipPoll(Chip, WriteTimer))
+    if (!PromChipWaitReady(Chip, WriteTimer))
     {
         return false;
     }

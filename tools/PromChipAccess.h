@@ -1,7 +1,7 @@
 // PromChipAccess: the identity EEPROM itself as promtool's chip commands and
 // doctor reach it on the unit (a simulated one on a PC): through i2c-dev and
-// the record's own transfers (PromChipIo), moving the chip's bytes as they
-// are stored; and where the chip is, for messages.
+// the chip's transfers that the service uses too (PromChipIo), moving the
+// chip's bytes as they are stored; and where the chip is, for messages.
 #ifndef TOOLS_PROMCHIPACCESS_H
 #define TOOLS_PROMCHIPACCESS_H
 
@@ -10,7 +10,7 @@
 
 #include "I2cBus.h"
 #include "I2cDevice.h"
-#include "Prom.h"
+#include "PromChipIo.h"
 #include "Timer.h"
 
 // "0x50 on bus 1".

@@ -13,8 +13,8 @@
 // A POSIX lock belongs to the process and the file: closing any descriptor
 // of the bus device in the holding process drops it. The lock therefore
 // keeps a descriptor of its own open until the process ends, and a holder
-// opens the bus (the bus table) before it takes the lock and closes no
-// descriptor of it while it writes.
+// closes no other descriptor of the device while it writes (promtool opens
+// the bus, which closes a probe descriptor, before it takes the lock).
 #ifndef EEPROM_COMMON_CHIPLOCK_H
 #define EEPROM_COMMON_CHIPLOCK_H
 

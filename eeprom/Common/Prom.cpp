@@ -49,7 +49,8 @@ cProm::cProm()
         printf("%s", PromErrorTag);
         printf("No usable AES cipher: the record is treated as not valid and is never written.\n");
     }
-    Decrypt(ReadPromAtStart(leeprom.b));
+    // The chip may still be in the write cycle of a writer that stopped.
+    Decrypt(PromChipReadAtStart(*this, WriteTimer, leeprom.b));
     // Even a failed first read leaves the reference the image falls back to.
     VerifiedImage = leeprom;
 }
@@ -142,6 +143,25 @@ void cProm::SetUnitName(const char* pName)
     WriteNeeded = true;
 }
 
+bool cProm::RenameUnit(const char* pName)
+{
+    if (nullptr == pName)
+    {
+        return false;
+    }
+    uint8_t Requested[UnitNameBytes];
+    CutUnitName(pName, Requested);
+    // As strings: what follows a NUL in the stored field is no part of the name.
+    if (0 == strncmp(reinterpret_cast<const char*>(Requested), reinterpret_cast<const char*>(leeprom.s.unit_name),
+                     UnitNameBytes))
+    {
+        return false;
+    }
+    memcpy(leeprom.s.unit_name, Requested, UnitNameBytes);
+    WriteNeeded = true;
+    return true;
+}
+
 void cProm::DecryptRead()
 {
     Decrypt(ReadProm(leeprom.b));
@@ -203,11 +223,6 @@ bool cProm::ReadProm(uint8_t* pRdBuf)
     return PromChipRead(*this, pRdBuf);
 }
 
-bool cProm::ReadPromAtStart(uint8_t* pRdBuf)
-{
-    return PromChipReadAtStart(*this, WriteTimer, pRdBuf);
-}
-
 void cProm::WriteProm(uint8_t* pWrBuf)
 {
     for (int page_index = 0; page_index < PromNumPages; page_index++)
@@ -224,7 +239,7 @@ void cProm::WriteProm(uint8_t* pWrBuf)
 
 bool cProm::PollWriteFinished()
 {
-    return PromChipPoll(*this, WriteTimer);
+    return !PromChipWaitReady(*this, WriteTimer);
 }
 
 void cProm::Cipher(uint8_t* pImage, int Mode)

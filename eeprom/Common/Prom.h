@@ -1,20 +1,20 @@
-// Prom: the unit's identity record and the EEPROM chip that holds it.
+// Prom: the unit's identity record, held in the identity chip (PromChipIo).
 //
 // The record is 4096 bytes: serial number, the MAC address it belongs to, a
-// unit name, and areas carried through unchanged. The chip (a 24xx32-class
-// EEPROM, 4096 bytes = 32 Kbit, at 0x50 on I2C bus 1) holds the whole record
-// encrypted as one AES-128-CBC message under a fixed key and IV; cProm keeps
-// the decrypted image in memory and moves it to and from the chip only as a
-// whole: one 4096-byte read, or 128 page writes of 32 bytes with acknowledge
-// polling.
+// unit name, and areas carried through unchanged. The chip holds the whole
+// record encrypted as one AES-128-CBC message under a fixed key and IV;
+// cProm keeps the decrypted image in memory and moves it to and from the
+// chip only as a whole: one 4096-byte read, or 128 page writes of 32 bytes
+// with acknowledge polling.
 //
 // What can go wrong, and what the record does about it:
 // - The chip does not answer: reads fail (the image keeps what it held),
 //   page writes time out one by one and are reported; after 15 consecutive
 //   failures the I2C layer declares the chip dead for the rest of the run.
 // - The crypto library or one of its AES entry points is missing: the record
-//   is never decrypted, counts as not valid, and is never written (writing
-//   would destroy it); one "EEPROM ERR: " line at construction says why.
+//   is never decrypted, counts as not valid, and EncryptWrite never writes
+//   it (writing would destroy it); one "EEPROM ERR: " line at construction
+//   says why.
 // - A write the chip did not take (read-back differs, or fails): reported,
 //   and the image is left as the chip last verifiably held.
 // The record operations return no errors; failures show in printed lines and
@@ -26,6 +26,7 @@
 #include <cstdint>
 
 #include "I2cDevice.h"
+#include "PromChipIo.h"
 #include "Timer.h"
 
 // Record layout, as decrypted.
@@ -45,19 +46,17 @@ union eeprom_u
     uint8_t b[4096];
 };
 
-// Chip geometry, from the 24xx32 datasheet: 32 Kbit = 4096 bytes in pages of
-// 32 bytes, addressed with 16 bits sent high byte first.
-const uint16_t PromSizeBytes = 32768 / 8;
-const uint16_t PromPageSizeBytes = 32;
-const uint16_t PromNumPages = PromSizeBytes / PromPageSizeBytes;
-// The datasheet allows 5 ms a write cycle; a page (and the start-up read of
-// a chip still in its cycle) is given up after 20 ms.
-const uint32_t PromWriteTimeoutMs = 20;
+// The serial number and the unit name as strings: the field and a NUL.
+const size_t SerialNumberTextBytes = sizeof(eeprom_s::sn) + 1;
+const size_t UnitNameTextBytes = sizeof(eeprom_s::unit_name) + 1;
 // The record cipher's block (AES: 16 bytes). The first one holds the serial
 // number and the MAC address, so it alone decides whose record it is.
 const uint16_t CipherBlockBytes = 16;
 
 static_assert(sizeof(eeprom_s) == PromSizeBytes, "the record fills the chip exactly");
+static_assert(offsetof(eeprom_s, PollArea) + sizeof(eeprom_s::PollArea) == PromSizeBytes
+                  && offsetof(eeprom_s, PollArea) <= PollAddress,
+              "the chip's last page, with its poll address, is the record's PollArea");
 static_assert(offsetof(eeprom_s, filler1) + sizeof(eeprom_s::filler1) == CipherBlockBytes,
               "serial number and MAC address make up the first cipher block");
 
@@ -77,14 +76,21 @@ public:
     bool HasChanged();
     // True while the image holds a change not yet written to the chip.
     bool WriteRequired();
-    // Copies the serial number out as a string; pSn holds at least 7 bytes.
+    // Copies the serial number out as a string; pSn holds at least
+    // SerialNumberTextBytes (7).
     void GetSerialNumber(char* pSn);
-    // Copies the unit name out as a string; pName holds at least 17 bytes.
+    // Copies the unit name out as a string; pName holds at least
+    // UnitNameTextBytes (17).
     void GetUnitName(char* pName);
     // Stores a new unit name in the image (at most 15 bytes, cut on a UTF-8
     // character boundary) and marks the image as needing a write, even when
     // the name is unchanged. A null pName changes nothing.
     void SetUnitName(const char* pName);
+    // A requested name: stored as SetUnitName stores it, but only when that
+    // changes the stored name (compared as it would be stored, so a long
+    // name repeated does not ask for a write each time). Returns true when
+    // it did; the image then needs a write. A null pName changes nothing.
+    bool RenameUnit(const char* pName);
     // Reads the whole chip and decrypts it into the image.
     void DecryptRead();
     // Encrypts the image, writes all 128 pages, reads the chip back and
@@ -106,19 +112,13 @@ private:
     // Reads the 4096 bytes of the chip into pRdBuf in one combined transfer.
     // Returns true on failure; the buffer is then unchanged.
     bool ReadProm(uint8_t* pRdBuf);
-    // ReadProm for the start-up read: waits while the chip may still be in a
-    // write cycle (it answers nothing), for at most the write-cycle limit.
-    // Returns true on failure, reported once as ReadProm reports it, and
-    // never by declaring the chip dead.
-    bool ReadPromAtStart(uint8_t* pRdBuf);
     // Decrypts the image just read (or left as it was by a failed read) and
     // clears WriteNeeded; a good read becomes the verified image.
     void Decrypt(bool ReadFailed);
     // Writes the 4096 bytes at pWrBuf page by page, polling after each page;
     // reports each page that times out and goes on with the next.
     void WriteProm(uint8_t* pWrBuf);
-    // Polls the chip until it acknowledges (true) or 20 ms pass (false); a
-    // time-out always follows a poll made after the limit.
+    // Polls the chip until it acknowledges (true) or 20 ms pass (false).
     bool PollWriteFinished();
     // Encrypts (mode 1) or decrypts (any other mode) 4096 bytes in place with
     // the record key and IV. Does nothing without a usable cipher.

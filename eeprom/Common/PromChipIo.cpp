@@ -5,14 +5,9 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "Prom.h"
-
 namespace
 {
 const uint16_t PromStartAddr = 0;
-// Acknowledge polling sets the address pointer to 0x0FFE, inside the record's
-// last page, and programs nothing.
-const uint16_t PollAddress = 0x0FFE;
 // Between two acknowledge polls.
 const useconds_t PollPauseUs = 1000;
 }
@@ -55,7 +50,19 @@ bool PromChipReadAtStart(cI2cDevice& Chip, cTimer& Timer, uint8_t* pImage)
     return PromChipRead(Chip, pImage);
 }
 
-bool PromChipPoll(cI2cDevice& Chip, cTimer& Timer)
+bool PromChipSend(cI2cDevice& Chip, uint16_t Address, const uint8_t* pData, uint16_t Bytes)
+{
+    // Within one page: the chip would wrap to the page's start otherwise.
+    assert(Bytes <= PromPageSizeBytes && Address % PromPageSizeBytes + Bytes <= PromPageSizeBytes);
+    // Address bytes (high first) and the data in one message.
+    uint8_t Message[2 + PromPageSizeBytes];
+    Message[0] = static_cast<uint8_t>(Address >> 8);
+    Message[1] = static_cast<uint8_t>(Address & 0xFF);
+    memcpy(&Message[2], pData, Bytes);
+    return Chip.Write(Message, static_cast<uint16_t>(2 + Bytes), true);
+}
+
+bool PromChipWaitReady(cI2cDevice& Chip, cTimer& Timer)
 {
     uint8_t PollBuf[2] = {static_cast<uint8_t>(PollAddress >> 8), static_cast<uint8_t>(PollAddress & 0xFF)};
     Timer.Restart();
@@ -70,24 +77,12 @@ bool PromChipPoll(cI2cDevice& Chip, cTimer& Timer)
         bool TimedOut = Timer.HasTimedOut();
         if (!Chip.Write(PollBuf, sizeof(PollBuf), false))
         {
-            return true;
+            return false;
         }
         if (TimedOut)
         {
-            return false;
+            return true;
         }
         usleep(PollPauseUs);
     }
-}
-
-bool PromChipSend(cI2cDevice& Chip, uint16_t Address, const uint8_t* pData, uint16_t Bytes)
-{
-    // Within one page: the chip would wrap to the page's start otherwise.
-    assert(Bytes <= PromPageSizeBytes && Address % PromPageSizeBytes + Bytes <= PromPageSizeBytes);
-    // Address bytes (high first) and the data in one message.
-    uint8_t Message[2 + PromPageSizeBytes];
-    Message[0] = static_cast<uint8_t>(Address >> 8);
-    Message[1] = static_cast<uint8_t>(Address & 0xFF);
-    memcpy(&Message[2], pData, Bytes);
-    return Chip.Write(Message, static_cast<uint16_t>(2 + Bytes), true);
 }

@@ -4,7 +4,6 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <jansson.h>
 
 #include "JsonParseUtils.h"
@@ -16,31 +15,14 @@ namespace
 {
 const int CommandResult = 0;
 
-// Stores psName when it would change the stored unit name. The comparison is
-// made on the name as it would be stored (cut to 15 bytes on a character
-// boundary), so a peer repeating a long name does not rewrite the chip on
-// every request.
-void SetName(const char* psName)
-{
-    char pCurrentName[17] = {};
-    pProm->GetUnitName(pCurrentName);
-    char Requested[17] = {};
-    cProm::CutUnitName(psName, reinterpret_cast<uint8_t*>(Requested));
-    if (0 != strcmp(pCurrentName, Requested))
-    {
-        pProm->SetUnitName(psName);
-    }
-}
-
-// Applies one "Set Prom" body and writes the record when it changed.
+// Applies one "Set Prom" body and writes the record when it changed. The
+// record takes the requested name only when it would store it differently
+// from the name it holds, so a peer repeating a name does not rewrite the
+// chip on every request.
 void ParseProm(const char* pjsCommandString)
 {
     json_t* pjtCommandRoot = JsonConvertStringToObject(pjsCommandString);
-    const char* psName = JsonGetString(UnitNameKey, pjtCommandRoot);
-    if (nullptr != psName)
-    {
-        SetName(psName);
-    }
+    pProm->RenameUnit(JsonGetString(UnitNameKey, pjtCommandRoot));
     if (pProm->WriteRequired())
     {
         pProm->EncryptWrite();

@@ -48,8 +48,8 @@ void JsonPromPublishCreateObject()
 
     if (pProm->HasValidData())
     {
-        char Sn[7] = {};
-        char Name[17] = {};
+        char Sn[SerialNumberTextBytes] = {};
+        char Name[UnitNameTextBytes] = {};
         pProm->GetSerialNumber(Sn);
         pProm->GetUnitName(Name);
         // json_string refuses text that is not valid UTF-8; inserting the

@@ -10,7 +10,8 @@
 // names that holder and exits with status 1 before it touches the chip, an
 // endpoint or /root/zel_sysapp. Only a live holder keeps it from starting: a
 // lock that cannot be set for any other reason costs one warning, and
-// without bus 1 the record's own start-up reports the missing bus.
+// without bus 1 the bus table reports the missing bus and the record's
+// start-up then stops the service (a fatal assertion).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,7 +30,7 @@ const char* const HelpFormat =
     "The unit's EEPROM manager. It reads the identity record from the EEPROM at\n"
     "0x%02x on I2C bus %u, publishes it on %s every second,\n"
     "renames the unit on \"%s\" commands at %s, sends\n"
-    "heartbeats to %s/%s, and stops on a \"%s\" request\n"
+    "heartbeats to %s, and stops on a \"%s\" request\n"
     "from %s or on SIGINT/SIGTERM. Reports go to standard\n"
     "output. Run it without arguments; one instance runs per unit.\n"
     "\n"
@@ -51,7 +52,7 @@ int main(int argc, char* argv[])
         {
             printf("%s", UsageText);
             printf(HelpFormat, PromI2cAddress, static_cast<unsigned>(PromI2cBus), PromStatEndpoint, SetPromTopic,
-                   PromCmdEndpoint, "ipc://" PROM_ZMQ_DIR, HbBeatsName, ServiceStopTopic, SysCntlEndpoint);
+                   PromCmdEndpoint, HbEndpoint, ServiceStopTopic, SysCntlEndpoint);
             return 0;
         }
         if (0 == strcmp(argv[Index], "--version"))

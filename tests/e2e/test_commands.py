@@ -14,7 +14,9 @@ import service as svc
 # each page written at its address and polled at 0x0FFE until the chip
 # acknowledges; then the chip read back.
 READ = r"\.0 i2c-1 W 0x50 len=2 ack 00 00\n\.1 i2c-1 R 0x50 len=4096 ack .*\n"
-PAGE = (r"\.0 i2c-1 W 0x50 len=34 ack (.. ..) .*\n(?:\.0 i2c-1 W 0x50 len=2 nack 0f fe\n)+"
+# (Under an emulator on a busy machine the first poll can come after the
+# write cycle has ended: no unanswered poll then.)
+PAGE = (r"\.0 i2c-1 W 0x50 len=34 ack (.. ..) .*\n(?:\.0 i2c-1 W 0x50 len=2 nack 0f fe\n)*"
         r"\.0 i2c-1 W 0x50 len=2 ack 0f fe\n")
 NO_BODY = b"EEPROM ERR: Set Prom command without a body ignored.\n"
 # The report of the body "not json" as doc/wire-protocol.md shows it, which
@@ -68,7 +70,8 @@ IGNORED = {
     "topic-in-lower-case": ([b"set prom", b'{"Unit Name": "Lower"}'], b""),
     "other-topic": ([b"Status", b'{"Unit Name": "Other"}'], b""),
     "no-body": ([b"Set Prom"], re.escape(NO_BODY)),
-    "not-json": ([b"Set Prom", b"not json"], re.escape(NOT_JSON)),
+    # Any source line: the document shows where the reports come from today.
+    "not-json": ([b"Set Prom", b"not json"], re.sub(rb"\\.cpp:\d+", rb"\\.cpp:\\d+", re.escape(NOT_JSON))),
     "the-name-it-has": ([b"Set Prom", b'{"Unit Name": "Unit A"}'], b""),
 }
 

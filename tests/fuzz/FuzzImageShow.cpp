@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size)
     {
         abort();
     }
-    const char* Args[] = {"show", ImagePath.c_str(), "--mac", "02:00:00:00:00:01", "--dump", nullptr};
-    PromImageCommand(5, const_cast<char**>(Args));
+    const char* Args[] = {"image", "show", ImagePath.c_str(), "--mac", "02:00:00:00:00:01", "--dump", nullptr};
+    PromImageCommand(6, const_cast<char**>(Args));
     return 0;
 }

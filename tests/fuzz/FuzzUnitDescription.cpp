@@ -1,7 +1,7 @@
 // Fuzzes the simulated unit's description parser with arbitrary text. The
-// parser is compiled in alone, without the i2c-dev interposer (whose open,
-// read and ioctl would clash with the sanitizer's own); its report hooks
-// format their text into a buffer, so bad format arguments still show.
+// parser's library is linked alone, without the i2c-dev interposer (whose
+// open, read and ioctl would clash with the sanitizer's own); its report
+// hooks format their text into a buffer, so bad format arguments still show.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>

@@ -6,87 +6,30 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dlfcn.h>
-#include <fstream>
 #include <jansson.h>
 #include <map>
 #include <vector>
-#include <set>
 #include <sstream>
 #include <string>
 
-#include "AesLibHandler.h"
 #include "CaptureStdout.h"
 #include "FakeClock.h"
-#include "I2cBus.h"
-#include "Prom.h"
-#include "UnitsimI2c.h"
+#include "PromFixture.h"
 
 namespace
 {
-const uint8_t UnitMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-
 std::string ReadFailed(int Errno)
 {
     return std::string("I2C Error : I2C Device EEPROM read failed:\nI2C Error :  - Error:  ") + strerror(Errno) + "\n";
 }
 
-std::string ReadFile(const std::string& Path)
-{
-    return std::string(std::istreambuf_iterator<char>(std::ifstream(Path, std::ios::binary).rdbuf()), {});
-}
-
-eeprom_u MakeRecord(const char* pName, const uint8_t* pMac = UnitMac)
-{
-    eeprom_u Record;
-    memset(Record.b, 0x5A, sizeof(Record.b));
-    memcpy(Record.s.sn, "123456", 6);
-    memcpy(Record.s.mac, pMac, 6);
-    memset(Record.s.unit_name, 0, 16);
-    memcpy(Record.s.unit_name, pName, strnlen(pName, 16));
-    return Record;
-}
-
-class PromTest : public ::testing::Test
+class PromTest : public cPromFixture
 {
 protected:
-    void SetUp() override
-    {
-        char Template[] = "/tmp/prom-test-XXXXXX";
-        Dir = mkdtemp(Template);
-        setenv("UNITSIM_STATE_DIR", Dir.c_str(), 1);
-        cCaptureStdout Quiet;
-        init_aes_lib();
-    }
-
     void TearDown() override
     {
         FakeClock.Set = false;
-        DestroyProm();
-        CloseI2cBusses();
-        EXPECT_EQ(0, system(("rm -rf '" + Dir + "'").c_str()));
-    }
-
-    // A fresh simulated unit whose chip holds Record encrypted (null: what
-    // it holds), with extra device settings; then a new record object.
-    // Returns what the object's creation printed.
-    std::string Start(const eeprom_u* pRecord, const std::string& Device = "")
-    {
-        DestroyProm();
-        CloseI2cBusses();
-        if (nullptr != pRecord)
-        {
-            eeprom_u Stored = *pRecord;
-            cProm::Cipher(Stored.b, 1);
-            std::ofstream(Dir + "/chip.bin", std::ios::binary).write(reinterpret_cast<char*>(Stored.b), 4096);
-        }
-        std::ofstream(Dir + "/unit.json") << R"({"i2c": {"buses": {"0": [], "2": [], "1": [{"model": "24c32", )"
-                                             R"("address": "0x50", "image": "chip.bin")" + Device + "}]}}}";
-        EXPECT_EQ(0, unitsim_i2c_load((Dir + "/unit.json").c_str()));
-        InitI2cBusses();
-        cCaptureStdout Capture;
-        CreateProm();
-        return Capture.Finish();
+        cPromFixture::TearDown();
     }
 
     // From now on the test's time passes only in pauses of PauseMs each.
@@ -96,17 +39,6 @@ protected:
         FakeClock.PauseNs = PauseMs * Ms;
         FakeClock.Set = true;
     }
-
-    // "<serial> <name>" as the record object gives them out.
-    std::string Identity()
-    {
-        char Serial[7], Name[17];
-        pProm->GetSerialNumber(Serial);
-        pProm->GetUnitName(Name);
-        return std::string(Serial) + " " + Name;
-    }
-
-    std::string Dir;
 };
 
 TEST_F(PromTest, ReadsTheRecordAtStartASixteenByteNameWhole)
