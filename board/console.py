@@ -3,7 +3,7 @@
 
 console.py [--log FILE] [--boot-timeout S] first-boot -- QEMU...
     waits for QEMU to end, shows the guest's "unit-vm:" lines; status 0
-    when the guest printed "unit-vm: first boot: done".
+    when the guest printed "unit-vm: ... first boot: done".
 console.py [--log FILE] [--boot-timeout S] [--quiet] [--chip FILE --mac MAC
            [--promtool PATH]] session SCRIPT -- QEMU...
     waits for root's shell on the console and for systemd to finish starting

@@ -60,8 +60,8 @@ def test_console_refuses_a_wrong_command_line_before_qemu_starts(tmp_path, args)
     assert result.stderr.startswith("Error: console.py: ") and result.stderr.count("\n") == 1, result.stderr
 
 
-@pytest.mark.parametrize("said, status", [("unit-vm: first boot: done, at 9.5 s", 0),
-                                          ("unit-vm: first boot: failed; the last lines of the log:", 1)])
+@pytest.mark.parametrize("said, status", [("unit-vm: [312.17 s] first boot: done", 0),
+                                          ("unit-vm: [95.40 s] first boot: failed; the last lines of the log:", 1)])
 def test_console_first_boot_ends_as_the_guest_said(tmp_path, said, status):
     console = os.path.join(svc.SOURCE, "board/console.py")
     result = subprocess.run(["/usr/bin/python3", console, "first-boot", "--", "echo", said], cwd=str(tmp_path),
