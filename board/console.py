@@ -3,7 +3,7 @@
 
 console.py [--log FILE] [--boot-timeout S] first-boot -- QEMU...
     waits for QEMU to end, shows the guest's "unit-vm:" lines; status 0
-    when the guest printed "unit-vm: first boot: done".
+    when the guest printed "unit-vm: ... first boot: done".
 console.py [--log FILE] [--boot-timeout S] [--quiet] [--chip FILE --mac MAC
            [--promtool PATH]] session SCRIPT -- QEMU...
     waits for root's shell on the console and for systemd to finish starting
@@ -29,7 +29,10 @@ console.py [--log FILE] [--boot-timeout S] save STATE --qmp SOCKET -- QEMU...
     with -incoming): they wait for its shell instead of a boot.
 --prepare COMMAND: session and serve run COMMAND on the console first (a
     failure is an error).
-Everything the console prints goes to the log file.  Errors: status 125.
+Everything the console prints goes to the log file.  An error is a line
+"Error: ..." and status 125: a wrong command line (an unknown option or
+mode, a missing value or file), before QEMU starts; a unit that does not
+start or answer in time.
 """
 import base64
 import hashlib
@@ -124,7 +127,7 @@ def first_boot(con, timeout):
             text = text.decode(errors="replace").strip()
             if "unit-vm:" in text:
                 print(text[text.index("unit-vm:"):], file=sys.stderr, flush=True)
-                done = done or text.endswith("first boot: done")
+                done = done or "first boot: done" in text
             elif done is False and ("Kernel panic" in text or "rescue" in text):
                 print(text, file=sys.stderr, flush=True)
     con.finish()
@@ -315,49 +318,76 @@ def session(con, script, timeout, quiet, chip, resumed=False, command=None):
     return rc
 
 
-def main(args):
-    log_path, timeout, quiet, resumed, command, qmp = os.devnull, 900, False, False, None, None
-    chip = {"file": None, "mac": None, "promtool": None}
+MODES = ("first-boot", "session", "serve", "save")
+
+
+class UsageError(Exception):
+    """A wrong command line: reported before QEMU starts."""
+
+
+def parse(args):
+    """The options, the mode, its file and QEMU's command line."""
+    options = {"log": os.devnull, "timeout": 900, "quiet": False, "resumed": False, "command": None,
+               "qmp": None, "chip": {"file": None, "mac": None, "promtool": None}}
+
+    def value(option):
+        if not args or args[0] == "--":
+            raise UsageError(option + " needs a value")
+        return args.pop(0)
+
     while args and args[0].startswith("--") and args[0] != "--":
         option = args.pop(0)
         if option == "--log":
-            log_path = args.pop(0)
+            options["log"] = value(option)
         elif option == "--boot-timeout":
-            timeout = float(args.pop(0))
-        elif option == "--quiet":
-            quiet = True
-        elif option == "--resumed":
-            resumed = True
-        elif option == "--prepare":
-            command = args.pop(0)
-        elif option == "--qmp":
-            qmp = args.pop(0)
+            try:
+                options["timeout"] = float(value(option))
+            except ValueError:
+                raise UsageError("--boot-timeout takes a number of seconds") from None
+        elif option in ("--quiet", "--resumed"):
+            options[option[2:]] = True
+        elif option in ("--prepare", "--qmp"):
+            options["command" if option == "--prepare" else "qmp"] = value(option)
         elif option in ("--chip", "--mac", "--promtool"):
-            chip["file" if option == "--chip" else option[2:]] = args.pop(0)
+            options["chip"]["file" if option == "--chip" else option[2:]] = value(option)
         else:
-            raise SystemExit("Error: console.py: unknown option " + option)
+            raise UsageError("unknown option " + option)
+    if not args or args[0] not in MODES:
+        raise UsageError("%s (the modes: %s)" % ("unknown mode " + args[0] if args else "no mode given",
+                                                 ", ".join(MODES)))
     mode = args.pop(0)
-    script = args.pop(0) if mode in ("session", "serve", "save") else None
-    if mode == "save" and args[0] == "--qmp":
+    path = value(mode) if mode != "first-boot" else None
+    if mode == "save" and args[:1] == ["--qmp"]:
         args.pop(0)
-        qmp = args.pop(0)
-    if mode == "save" and not qmp:
-        raise SystemExit("Error: console.py: save needs --qmp SOCKET")
-    if args.pop(0) != "--":
-        raise SystemExit("Error: console.py: -- QEMU... expected")
-    with open(log_path, "ab") as log:
-        con = Console(args, log)
+        options["qmp"] = value("--qmp")
+    if mode == "save" and not options["qmp"]:
+        raise UsageError("save needs --qmp SOCKET")
+    if mode in ("session", "serve") and not os.access(path, os.R_OK):
+        raise UsageError("cannot read " + path)
+    if args[:1] != ["--"] or len(args) < 2:
+        raise UsageError("-- QEMU... expected")
+    return mode, path, args[1:], options
+
+
+def main(args):
+    try:
+        mode, path, qemu, o = parse(list(args))
+    except UsageError as e:
+        print("Error: console.py: %s" % e, file=sys.stderr)
+        return 125
+    with open(o["log"], "ab") as log:
+        con = Console(qemu, log)
         try:
             if mode == "first-boot":
-                return first_boot(con, timeout)
+                return first_boot(con, o["timeout"])
             if mode == "serve":
-                return serve(con, script, timeout, resumed, command)
+                return serve(con, path, o["timeout"], o["resumed"], o["command"])
             if mode == "save":
-                return save(con, script, qmp, timeout)
-            return session(con, script, timeout, quiet, chip, resumed, command)
+                return save(con, path, o["qmp"], o["timeout"])
+            return session(con, path, o["timeout"], o["quiet"], o["chip"], o["resumed"], o["command"])
         except (TimeoutError, RuntimeError) as e:
             print("Error: the unit's console: %s (log: %s)" % (
-                "timed out waiting for " + str(e) if isinstance(e, TimeoutError) else e, log_path),
+                "timed out waiting for " + str(e) if isinstance(e, TimeoutError) else e, o["log"]),
                 file=sys.stderr)
             if con.proc.poll() is None:
                 con.proc.kill()

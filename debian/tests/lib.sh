@@ -57,7 +57,11 @@ chip_field() {
 eth0_mac() { cat /sys/class/net/eth0/address; }
 
 # Asks the emulator's host about the chip file behind the unit's chip
-# (chip-sha256, chip-name, chip-serial); fails on a real unit.
+# (board/console.py answers): chip-sha256, its SHA-256; chip-show,
+# "SERIAL/NAME" as the host's promtool decodes it, "interrupted" for what a
+# chip write cut short leaves, "invalid", or "unknown" without a promtool;
+# either is "no chip" on a unit without one.
+# Fails on a real unit.
 host_ask() {
   [ -n "${UNIT_VM_CONSOLE:-}" ] || return 1
   local answer
