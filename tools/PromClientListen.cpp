@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -53,9 +52,8 @@ void PrintFrame(const zframe_t* pFrame)
     fputs(WireText(std::string(pData, zframe_size(const_cast<zframe_t*>(pFrame)))).c_str(), stdout);
 }
 
-// Prints "<time stamp> frame1 frame2 ..." (Json: a line {"time", "topic",
-// "body"}, the body as WireJson) and flushes, so that a pipe reader sees
-// each message as it comes. Returns true when the output failed.
+}
+
 bool PrintStampedMessage(zmsg_t* pMessage, bool Json)
 {
     if (Json)
@@ -63,10 +61,7 @@ bool PrintStampedMessage(zmsg_t* pMessage, bool Json)
         json_t* pjtMessage = json_pack("{s:s, s:o, s:o}", "time", TimeStamp().c_str(), "topic",
                                        WireJson(FrameText(pMessage, 0)), "body",
                                        zmsg_size(pMessage) > 1 ? WireJson(FrameText(pMessage, 1)) : json_null());
-        char* pText = json_dumps(pjtMessage, JSON_COMPACT);
-        printf("%s\n", pText);
-        free(pText);
-        json_decref(pjtMessage);
+        PrintJson(pjtMessage, JSON_COMPACT);
         return fflush(stdout) != 0 || ferror(stdout);
     }
     fputs(TimeStamp().c_str(), stdout);
@@ -79,6 +74,8 @@ bool PrintStampedMessage(zmsg_t* pMessage, bool Json)
     return fflush(stdout) != 0 || ferror(stdout);
 }
 
+namespace
+{
 void WatchUsage(FILE* pOut)
 {
     fprintf(pOut,

@@ -31,6 +31,7 @@
 #include "PromEndpoints.h"
 #include "PromOutput.h"
 #include "PromRecord.h"
+#include "PromServiceProbe.h"
 
 namespace
 {
@@ -122,14 +123,10 @@ int WaitForName(zsock_t* pIdentity, const std::string& Expected, const ClientOpt
         }
         LastIdentity = FrameText(pMessage, 1);
         zmsg_destroy(&pMessage);
-        json_error_t Error;
-        json_t* pjtIdentity = json_loads(LastIdentity.c_str(), 0, &Error);
-        const char* pName = json_string_value(json_object_get(pjtIdentity, UnitNameKey));
-        const char* pSerial = json_string_value(json_object_get(pjtIdentity, SerialNumberKey));
-        LastName = pName != nullptr ? pName : "";
-        LastInvalid = pSerial != nullptr && 0 == strcmp(pSerial, InvalidSerialNumber);
-        bool Match = pName != nullptr && Expected == pName;
-        json_decref(pjtIdentity);
+        IdentityText_s Read = ReadIdentity(LastIdentity);
+        LastName = Read.Name;
+        LastInvalid = Read.SaysInvalid;
+        bool Match = Read.HasName && Expected == Read.Name;
         if (Match && Json)
         {
             PrintJson(json_pack("{s:o}", "identity", WireJson(LastIdentity)));

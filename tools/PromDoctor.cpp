@@ -415,18 +415,6 @@ void CheckService(cDoctor& Doctor)
                                                      : std::string("eeprom-manager is not running"));
 }
 
-// True when the identity text is no identity object with a serial number,
-// or says INVLD.
-bool IdentityIsInvalid(const std::string& Identity)
-{
-    json_error_t Error;
-    json_t* pjtIdentity = json_loads(Identity.c_str(), 0, &Error);
-    const char* pSerial = json_string_value(json_object_get(pjtIdentity, SerialNumberKey));
-    bool Invalid = pSerial == nullptr || 0 == strcmp(pSerial, InvalidSerialNumber);
-    json_decref(pjtIdentity);
-    return Invalid;
-}
-
 // What the service publishes.
 void CheckPublished(cDoctor& Doctor, long TimeoutS)
 {
@@ -451,7 +439,10 @@ void CheckPublished(cDoctor& Doctor, long TimeoutS)
                           + Within);
         return;
     }
-    Doctor.Report("published", Title, IdentityIsInvalid(Probe.Identity) ? ST_FAIL : ST_OK, Identity + ", " + Beat,
+    // An identity that is no identity object with a serial number, or says INVLD, is invalid.
+    IdentityText_s Published = ReadIdentity(Probe.Identity);
+    Doctor.Report("published", Title, !Published.HasSerial || Published.SaysInvalid ? ST_FAIL : ST_OK,
+                  Identity + ", " + Beat,
                   "invalid_identity",
                   "eeprom-manager publishes the identity as invalid although the checks pass: restart it, "
                   "it reads the chip only at start");

@@ -141,9 +141,9 @@ json_t* WireJson(const std::string& Text)
                                : json_string(EscapedText(reinterpret_cast<const uint8_t*>(Text.data()), Text.size()).c_str());
 }
 
-void PrintJson(json_t* pjtObject)
+void PrintJson(json_t* pjtObject, size_t Flags)
 {
-    char* pText = json_dumps(pjtObject, JSON_INDENT(2));
+    char* pText = json_dumps(pjtObject, Flags);
     json_decref(pjtObject);
     // Valid UTF-8 from jansson: 0xC2 is always a lead byte, and these bytes
     // occur inside strings only, where an escape keeps the value.

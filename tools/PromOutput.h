@@ -30,9 +30,10 @@ std::string HexText(const uint8_t* pBytes, size_t Length);
 json_t* WireJson(const std::string& Text);
 
 // Prints pjtObject (a reference taken) on standard output as one JSON
-// document and a line end, with DEL and the C1 controls, which jansson
-// writes raw, as \u escapes.
-void PrintJson(json_t* pjtObject);
+// document (json_dumps Flags: indented, or JSON_COMPACT for one line) and a
+// line end, with DEL and the C1 controls, which jansson writes raw, as \u
+// escapes.
+void PrintJson(json_t* pjtObject, size_t Flags = JSON_INDENT(2));
 // Flushes standard output. A failed write anywhere on it (a full disk, a
 // closed pipe) is reported and turns Status into ExitFailed when it was 0.
 int FinishOutput(int Status);

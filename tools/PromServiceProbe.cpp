@@ -3,9 +3,28 @@
 // time-out ran out.
 #include "PromServiceProbe.h"
 
+#include <cstring>
+
 #include <czmq.h>
+#include <jansson.h>
 
 #include "PromContract.h"
+
+IdentityText_s ReadIdentity(const std::string& Text)
+{
+    IdentityText_s Read;
+    json_error_t Error;
+    // The whole text: one with a NUL in it is no JSON text.
+    json_t* pjtIdentity = json_loadb(Text.data(), Text.size(), 0, &Error);
+    const char* pSerial = json_string_value(json_object_get(pjtIdentity, SerialNumberKey));
+    const char* pName = json_string_value(json_object_get(pjtIdentity, UnitNameKey));
+    Read.HasSerial = pSerial != nullptr;
+    Read.SaysInvalid = Read.HasSerial && 0 == strcmp(pSerial, InvalidSerialNumber);
+    Read.HasName = pName != nullptr;
+    Read.Name = Read.HasName ? pName : "";
+    json_decref(pjtIdentity);
+    return Read;
+}
 
 bool ProbeService(const ClientOptions_s& Options, const char* pWhatThen, ServiceProbe_s* pProbe)
 {

@@ -17,6 +17,17 @@ struct ServiceProbe_s
     bool SawBeat = false;
     bool Interrupted = false;   // SIGINT/SIGTERM ended the wait
 };
+// What the text of an identity message says, as the client commands read
+// it: a JSON object with the serial number and the unit name as strings.
+struct IdentityText_s
+{
+    bool HasSerial = false;     // the serial number is there, a string
+    bool SaysInvalid = false;   // ... and it is the invalid record's
+    bool HasName = false;       // the unit name is there, a string
+    std::string Name;           // ... up to a NUL
+};
+IdentityText_s ReadIdentity(const std::string& Text);
+
 // Waits up to the time-out for one identity message and one heartbeat of
 // eeprom-manager; pWhatThen ends the warning printed when a health monitor
 // owns the heartbeats. Returns true when it could not listen (reported).

@@ -118,17 +118,20 @@ def test_what_comes_from_the_wire_reaches_the_terminal_escaped(tmp_path):
     thread.start()
     try:
         results = [subprocess.run([svc.PROMTOOL] + args + ["--zmq-dir", str(tmp_path)], capture_output=True,
-                                  timeout=30) for args in (["status"], ["status", "--json"], ["watch", "--count", "20"])]
+                                  timeout=30) for args in (["status"], ["status", "--json"], ["watch", "--count", "20"],
+                                                       ["watch", "--json", "--count", "20"])]
     finally:
         stop.set()
         thread.join()
         publisher.close(0)
         beats.close(0)
     shown = b'"A\\xc2\\x9b\\x7f\\u001b[2J"'
-    status, as_json, watch = results
+    status, as_json, watch, watch_json = results
     assert status.stdout.startswith(b"Identity: ") and shown in status.stdout, status
     assert json.loads(as_json.stdout)["identity"]["Unit Name"] == "A\u009b\u007f\u001b[2J", as_json
     assert shown in watch.stdout and b" HbMon Eeprom Manager\\x1b[2J\\xc2\\x9b\\x7f\n" in watch.stdout, watch
+    infos = [json.loads(line) for line in watch_json.stdout.splitlines() if b'"topic":"PromInfo"' in line]
+    assert infos and infos[0]["body"]["Unit Name"] == "A\u009b\u007f\u001b[2J", watch_json
     for result in results:
         assert result.returncode == 0 and re.fullmatch(rb"[\x20-\x7e\n]*", result.stdout), result
 

@@ -1,7 +1,7 @@
 // Fuzzes the CSV file of `promtool image batch`: whatever the file holds, the
 // units read from it have six-digit serial numbers and MAC addresses that no
 // other unit of the file has, and names the record can hold; every bad line
-// is named by a line the file has.
+// is named by a line the file has. Each seed gives units or bad lines.
 #include <cstdio>
 #include <fcntl.h>
 #include <cstdlib>
@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "FuzzSeeds.h"
 #include "PromBatchInput.h"
 #include "PromLedger.h"
 #include "PromRecord.h"
@@ -57,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size)
             abort();
         }
     }
+    SeedReached(!Units.empty() || !Bad.empty(), Size, "the CSV reader: no unit and no bad line");
     for (const BadLine_s& Line : Bad)
     {
         if (Line.Line < 1 || Line.Line > Lines || Line.Why.empty())

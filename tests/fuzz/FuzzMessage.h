@@ -4,6 +4,22 @@
 
 #include <czmq.h>
 
+// The fuzz input as a message, its frames split at each 0xFF byte.
+inline zmsg_t* FuzzFrames(const uint8_t* pData, size_t Size)
+{
+    zmsg_t* pMessage = zmsg_new();
+    const uint8_t* pFrame = pData;
+    for (const uint8_t* p = pData; p <= pData + Size; p++)
+    {
+        if (p == pData + Size || 0xFF == *p)
+        {
+            zmsg_addmem(pMessage, pFrame, static_cast<size_t>(p - pFrame));
+            pFrame = p + 1;
+        }
+    }
+    return pMessage;
+}
+
 // A PUSH/PULL pair over inproc: what is sent on one is read by a handler on
 // the other, through the real library.
 class cFuzzChannel
@@ -21,16 +37,7 @@ public:
     // returns the socket the handler reads it from.
     zsock_t* Send(const uint8_t* pData, size_t Size)
     {
-        zmsg_t* pMessage = zmsg_new();
-        const uint8_t* pFrame = pData;
-        for (const uint8_t* p = pData; p <= pData + Size; p++)
-        {
-            if (p == pData + Size || 0xFF == *p)
-            {
-                zmsg_addmem(pMessage, pFrame, static_cast<size_t>(p - pFrame));
-                pFrame = p + 1;
-            }
-        }
+        zmsg_t* pMessage = FuzzFrames(pData, Size);
         zmsg_send(&pMessage, pPush);
         return pPull;
     }

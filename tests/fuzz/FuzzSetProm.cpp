@@ -2,7 +2,9 @@
 // ZeroMQ socket pair (cFuzzChannel) to the service's handler,
 // which runs against a real record on a simulated chip (zero write cycle, so
 // an accepted rename costs microseconds). Runs on a simulated unit with eth0
-// (the record must be valid for its commands to be handled).
+// (the record must be valid for its commands to be handled). Each seed is a
+// rename: in the seed check the unit is named "Fuzz" before it and the chip
+// must have been written after it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include "FuzzMessage.h"
+#include "FuzzSeeds.h"
 #include "I2cBus.h"
 #include "JsonParsePromCommand.h"
 #include "NetworkUtils.h"
@@ -64,10 +67,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size)
 {
+    if (SeedCheck())
+    {
+        pProm->RenameUnit("Fuzz");
+        if (pProm->WriteRequired())
+        {
+            pProm->EncryptWrite();
+        }
+        pProm->HasChanged();
+    }
     if (0 != JsonParseCommandMessage(nullptr, pChannel->Send(pData, Size), nullptr))
     {
         __builtin_trap();
     }
+    SeedReached(pProm->HasChanged(), Size, "the command handler: no rename was written");
     // Whatever was asked, the record stays this unit's, with a name of at
     // most 15 bytes that is still valid UTF-8 (jansson makes strings of
     // nothing else), and nothing is left unwritten.

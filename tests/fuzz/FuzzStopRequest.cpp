@@ -1,13 +1,15 @@
 // Fuzzes the system-control reader: the input goes as a message through a
 // real ZeroMQ socket pair (cFuzzChannel) to the service's handler, which
 // must never crash or leak, and ends the loop only for the topic
-// "ServiceStop" (the first frame up to its first NUL).
+// "ServiceStop" (the first frame up to its first NUL). Each seed is a stop
+// request that ends it.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "FuzzMessage.h"
+#include "FuzzSeeds.h"
 #include "JsonParseSystemMessage.h"
 #include "ZmqUtils.h"
 
@@ -37,5 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size)
     {
         __builtin_trap();
     }
+    SeedReached(-1 == Result, Size, "the stop handler: the loop was not ended");
     return 0;
 }

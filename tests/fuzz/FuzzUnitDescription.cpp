@@ -2,12 +2,14 @@
 // parser's library is linked alone, without the i2c-dev interposer (whose
 // open, read and ioctl would clash with the sanitizer's own); its report
 // hooks format their text into a buffer, so bad format arguments still show.
+// Each seed is a description the parser takes.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
 
+#include "FuzzSeeds.h"
 #include "SimConfig.h"
 
 static std::string Path;
@@ -50,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size)
         abort();
     }
     static unitsim::sSimConfig Config;
-    unitsim::SimConfigLoad(Path.c_str(), &Config);
+    SeedReached(!unitsim::SimConfigLoad(Path.c_str(), &Config), Size, "the description parser: it refused the seed");
     return 0;
 }
