@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "PromBatch.h"
 #include "PromChip.h"
 #include "PromClientListen.h"
 #include "PromClientSend.h"
@@ -64,13 +65,25 @@ void Usage(FILE* pOut)
         LedgerVariable);
 }
 
+// promtool image ...: image batch is a module of its own that builds on the
+// image module, so the word after "image" picks it here rather than in the
+// image module, which then need not know the batch.
+int ImageCommand(int argc, char* argv[])
+{
+    if (argc >= 2 && 0 == strcmp(argv[1], "batch"))
+    {
+        return PromBatchCommand(argc - 1, argv + 1);
+    }
+    return PromImageCommand(argc, argv);
+}
+
 // Every command, by its word; each gets the command line from that word on.
 const struct
 {
     const char* pWord;
     int (*pRun)(int argc, char* argv[]);
 } Commands[] = {
-    {"image", PromImageCommand}, {"ledger", PromLedgerCommand}, {"chip", PromChipCommand},
+    {"image", ImageCommand}, {"ledger", PromLedgerCommand}, {"chip", PromChipCommand},
     {"doctor", PromDoctorCommand}, {"watch", WatchCommand},     {"set-name", SetNameCommand},
     {"stop", StopCommand},       {"status", StatusCommand},
 };

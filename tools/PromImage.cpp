@@ -10,7 +10,6 @@
 
 #include "AesLibHandler.h"
 #include "Prom.h"
-#include "PromBatch.h"
 #include "PromCommandLine.h"
 #include "PromOutput.h"
 #include "PromRecord.h"
@@ -281,10 +280,6 @@ int PromImageCommand(int argc, char* argv[])
     if (Verb == "show")
     {
         return Show(argc, argv);
-    }
-    if (Verb == "batch")
-    {
-        return PromBatchCommand(argc, argv);
     }
     if (Verb == "-h" || Verb == "--help")
     {

@@ -32,7 +32,8 @@ std::string ImageSha256(const uint8_t* pImage);
 // ShowRecord's status.
 int ShowStoredImage(const uint8_t* pStored, const Judge_s& Judge, const ShowFormat_s& Format);
 
-// promtool image create|batch|show ...; argv[0] is "image".
+// promtool image create|show ...; argv[0] is "image" (image batch is
+// PromBatchCommand, which the command line picks before this).
 // Returns the process exit status.
 int PromImageCommand(int argc, char* argv[]);
 
