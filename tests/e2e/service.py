@@ -76,8 +76,15 @@ def in_unit(pid, argv, background=False, stdin=None):
     """Runs argv as another process of the unit that process pid runs on (its
     namespaces and environment, so the simulated buses too); in the
     background with stdin (subprocess.PIPE for one to write to)."""
-    with open("/proc/%d/environ" % pid, "rb") as f:
-        env = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
+    # A process in the middle of an exec shows no environment for a moment:
+    # read it again until it holds the unit's.
+    deadline = time.monotonic() + 10
+    while True:
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            env = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
+        if b"UNITSIM_UNIT" in env or time.monotonic() > deadline:
+            break
+        time.sleep(0.01)
     # -r: the unit's root directory too, which differs from / in a chroot.
     command = ["nsenter", "-t", str(pid), "-m", "-n", "-r", "--"] + argv
     if background:
