@@ -18,7 +18,9 @@ console.py [--log FILE] [--boot-timeout S] serve KEY -- QEMU...
     waits as session does, lets the public key in the file KEY log in as
     root over ssh, says "unit-vm: ready" on standard error, then keeps
     the console going (into the log) until QEMU ends; the unit may reboot
-    meanwhile. For autopkgtest (board/autopkgtest-setup).
+    meanwhile: each boot that ends with systemd done starting is said as
+    "unit-vm: booted again (N), systemd STATE after S s". For autopkgtest
+    (board/autopkgtest-setup).
 console.py [--log FILE] [--boot-timeout S] save STATE --qmp SOCKET -- QEMU...
     waits as session does (the shell left without echo or prompt), then
     saves the machine's state into the file STATE through QEMU's monitor
@@ -272,9 +274,22 @@ def serve(con, key, timeout, resumed=False, command=None):
     if sshd != "active":
         raise RuntimeError("the unit's sshd is %s" % sshd)
     progress("ready")
+    # A reboot inside a test: the next boot's console, and systemd done
+    # starting, said on standard error (board/autopkgtest-setup waits for it
+    # instead of probing a unit that is still shutting down or booting).
+    boots = 0
     while not con.eof:
-        con.read_some(1.0)
-        con.buf = b""
+        try:
+            state = log_in(con, 10 ** 6, True)
+        except RuntimeError as error:
+            if not con.eof:
+                progress("the unit did not boot again: %s" % error)
+                while not con.eof:
+                    con.read_some(1.0)
+                    con.buf = b""
+            break
+        boots += 1
+        progress("booted again (%d), systemd %s after %.0f s" % (boots, state, con.elapsed()))
     con.finish()
     return 0
 

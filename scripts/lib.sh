@@ -64,6 +64,7 @@ install_missing() {
   fi
   echo "Installing: ${missing[*]}" >&2
   { "${sudo[@]}" apt-get update -q &&
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]/%/:$native}"
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+      -o DPkg::Lock::Timeout=600 "${missing[@]/%/:$native}"
   } >&2 || fail "apt-get could not install ${missing[*]}"
 }
